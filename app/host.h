@@ -1,0 +1,116 @@
+#pragma once
+// Host: everything the program asks of the platform it runs on.
+//
+// The program image reaches windows, controls, files, the clipboard, sound, the folder picker,
+// the download engine and the media player only through this interface. The wx runtime, the
+// console host of tunova-cli and the fake host of the tests implement it. Windows and controls
+// are named as in the window definitions; texts are GBK; rows and columns count from 0.
+#include <functional>
+#include <string>
+
+#include "app/download_task.h"
+#include "app/windows.h"
+#include "text/text.h"
+
+namespace tunova {
+
+// What an event tells its handler.
+struct EventArgs {
+  int x = 0;
+  int y = 0;
+  int modifiers = 0;
+  int keyCode = 0;
+};
+
+// The receiver of every event the host raises.
+class EventSink {
+public:
+  virtual ~EventSink() = default;
+  // Runs `handler` for an event of `control` in `window` (control empty: the window itself).
+  // The result answers events that ask a question (may the window close?); others ignore it.
+  virtual bool handleEvent(HandlerId handler, const std::string& window, const std::string& control,
+                           const EventArgs& args) = 0;
+};
+
+class MediaPlayer {
+public:
+  virtual ~MediaPlayer() = default;
+  // Starts playing `url` at once, replacing whatever was playing.
+  virtual void setUrl(const std::string& url) = 0;
+  virtual void stop() = 0;
+};
+
+class Host {
+public:
+  virtual ~Host() = default;
+
+  // Windows. loadWindow creates the window from its definition and shows it (not modal), raising
+  // its created event before any user input; it returns false when the window cannot be made.
+  virtual bool loadWindow(const WindowDefinition& definition, EventSink& sink) = 0;
+  virtual bool isWindowLoaded(const std::string& window) = 0;
+  virtual void showWindow(const std::string& window, bool visible) = 0;
+  virtual bool isWindowVisible(const std::string& window) = 0;
+  // Destroys the window without a close query.
+  virtual void destroyWindow(const std::string& window) = 0;
+  // Runs until the last window is gone.
+  virtual void runMessageLoop() = 0;
+  // Runs once when the program ends.
+  virtual void registerExitRoutine(std::function<void()> routine) = 0;
+
+  // Control properties.
+  virtual std::string caption(const std::string& window, const std::string& control) = 0;
+  virtual void setCaption(const std::string& window, const std::string& control,
+                          const std::string& text) = 0;
+  virtual std::string tagText(const std::string& window, const std::string& control) = 0;
+  virtual std::string editText(const std::string& window, const std::string& control) = 0;
+  virtual void setEditText(const std::string& window, const std::string& control,
+                           const std::string& text) = 0;
+  virtual int timerPeriod(const std::string& window, const std::string& control) = 0;
+  // 0 stops the timer; any other period (re)starts it.
+  virtual void setTimerPeriod(const std::string& window, const std::string& control, int ms) = 0;
+
+  // Pops up the sub-items of the menu item titled `menuTitle` at the mouse position; the chosen
+  // item's handler runs through its binding.
+  virtual void popupMenu(const std::string& window, const std::string& menuTitle) = 0;
+
+  // Report list.
+  virtual void clearRows(const std::string& window, const std::string& list) = 0;
+  virtual int appendRow(const std::string& window, const std::string& list) = 0;
+  virtual int rowCount(const std::string& window, const std::string& list) = 0;
+  virtual void setCell(const std::string& window, const std::string& list, int row, int column,
+                       const std::string& text) = 0;
+  virtual std::string cell(const std::string& window, const std::string& list, int row,
+                           int column) = 0;
+  // The selected row, or -1 when none is.
+  virtual int selectedRow(const std::string& window, const std::string& list) = 0;
+
+  // Status bar.
+  virtual void setPaneText(const std::string& window, const std::string& bar, int pane,
+                           const std::string& text) = 0;
+  virtual std::string paneText(const std::string& window, const std::string& bar, int pane) = 0;
+
+  // A message box with one OK button and the host's default caption; returns when closed.
+  virtual void messageBox(const std::string& text) = 0;
+  virtual void setClipboardText(const std::string& text) = 0;
+
+  // Files and settings. Paths are GBK.
+  virtual std::string runFolder() = 0; // no trailing separator
+  virtual bool fileExists(const std::string& path) = 0;
+  virtual std::string readIni(const std::string& path, const std::string& section,
+                              const std::string& key) = 0;
+  // Creates the file and section as needed; false when nothing could be stored.
+  virtual bool writeIni(const std::string& path, const std::string& section, const std::string& key,
+                        const std::string& value) = 0;
+
+  // Plays a RIFF/WAVE byte set once, without waiting for it to end.
+  virtual void playSound(const Bytes& wave) = 0;
+
+  // The folder picker: the chosen folder's full path, or empty when the user cancelled.
+  virtual std::string chooseFolder(const std::string& title, bool option) = 0;
+
+  virtual DownloadEngine& downloadEngine() = 0;
+  // The media player control of a loaded window, or nullptr.
+  virtual MediaPlayer* mediaPlayer(const std::string& window, const std::string& control) = 0;
+};
+
+} // namespace tunova

@@ -1,0 +1,53 @@
+#pragma once
+// The program: its start-up sequence, the state that lives for the whole run (the download
+// objects) and the routing of every bound event to its handler. One Program runs per process;
+// tests create one per case against a fake host.
+#include <cstdint>
+#include <string>
+
+#include "app/host.h"
+#include "media/download.h"
+
+namespace tunova {
+
+class Program : public EventSink {
+public:
+  explicit Program(Host& host);
+
+  // Start-up: the download objects, their exit step, MainWindow, then the message loop. Returns
+  // the exit code.
+  int run();
+
+  // The start-up steps before the message loop (tunova-cli and tests drive the loop themselves).
+  bool start();
+
+  bool handleEvent(HandlerId handler, const std::string& window, const std::string& control,
+                   const EventArgs& args) override;
+
+  DownloadState& downloads() { return downloads_; }
+  Host& host() { return host_; }
+
+private:
+  Host& host_;
+  DownloadState downloads_;
+};
+
+// The handlers that belong to the shell itself.
+void onMainWindowCreated(Host& host);
+void onResultListRightClick(Host& host);
+
+// What the loader stub hands the runtime: a tagged block with the program's entry routine.
+struct ProgramImage {
+  std::uint32_t magic;   // kProgramImageMagic
+  std::uint32_t version; // kProgramImageVersion
+  int (*entry)(Host& host);
+};
+inline constexpr std::uint32_t kProgramImageMagic = 0x564F4E54; // "TNOV"
+inline constexpr std::uint32_t kProgramImageVersion = 1;
+
+// The entry routine: runs a Program on `host` and returns its exit code.
+int runProgram(Host& host);
+
+extern const ProgramImage kProgramImage;
+
+} // namespace tunova

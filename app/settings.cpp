@@ -1,0 +1,52 @@
+#include "app/settings.h"
+
+#include "text/text.h"
+
+namespace tunova {
+
+namespace {
+
+const std::string& section() {
+  static const std::string s = gbk("保存目录");
+  return s;
+}
+
+const std::string& key() {
+  static const std::string k = gbk("保存");
+  return k;
+}
+
+const std::string& labelPrefix() {
+  static const std::string p = gbk("保存目录：");
+  return p;
+}
+
+} // namespace
+
+std::string settingsPath(Host& host) {
+  return host.runFolder() + kPathSeparator + "bc.ini";
+}
+
+void showSaveFolder(Host& host) {
+  const std::string value = host.readIni(settingsPath(host), section(), key());
+  if (host.fileExists(settingsPath(host))) {
+    host.setCaption(names().mainWindow, names().folderLabel, labelPrefix() + value);
+  }
+}
+
+void chooseSaveFolder(Host& host) {
+  const std::string folder = host.chooseFolder(gbk("选择保存目录"), false);
+  if (folder.empty()) return; // cancelled: the setting and the label stay as they are
+  const std::string value = folder + kPathSeparator;
+  if (!host.writeIni(settingsPath(host), section(), key(), value)) return;
+  host.setCaption(names().mainWindow, names().folderLabel, labelPrefix() + value);
+}
+
+bool lookupSaveFolder(Host& host, std::string& folder) {
+  const std::string value = host.readIni(settingsPath(host), section(), key());
+  if (!host.fileExists(settingsPath(host))) return false;
+  folder = value;
+  return true;
+}
+
+} // namespace tunova

@@ -1,0 +1,90 @@
+#include "catalogue/catalogue.h"
+
+#include <cstdlib>
+
+#include "http/http_request.h"
+#include "text/codepage.h"
+#include "text/text.h"
+#include "json/json_object.h"
+
+namespace tunova {
+
+std::string catalogueHost() {
+  const char* env = std::getenv("TUNOVA_CATALOGUE_HOST");
+  if (env && *env) return env;
+  return "127.0.0.1:8960";
+}
+
+std::string catalogueBaseAddress(const std::string& collectionId, const std::string& searchText) {
+  std::string base = "http://" + catalogueHost();
+  if (collectionId.empty()) {
+    base += kSearchEndpoint + urlEncode(searchText);
+  } else {
+    base += kCollectionEndpoint + collectionId;
+  }
+  return base + kQuerySuffix;
+}
+
+void queryCatalogue(Host& host, const std::string& collectionId, const std::string& searchText) {
+  const Names& n = names();
+  JsonObject json;
+  const std::string base = catalogueBaseAddress(collectionId, searchText);
+  host.clearRows(n.mainWindow, n.resultList);
+  for (int page = 1; page <= 3; ++page) {
+    const std::string address = base + numberToText(static_cast<long long>((page - 1) * 20));
+    const Bytes body = httpRequest(address, kHttpGet, {}, nullptr, nullptr, nullptr, nullptr, false,
+                                   nullptr, {}, true, kMaxPageBytes);
+    const std::string answer = fromUtf8(textOfBytes(body));
+    if (!json.parse(answer)) continue;
+    const int m = json.count("data");
+    for (int i = 1; i <= m; ++i) {
+      const std::string k = "data[" + numberToText(static_cast<long long>(i - 1)) + "]";
+      const std::string title = json.getText(k + ".title");
+      const std::string singer = json.getText(k + ".author");
+      const int seconds = textToInt(json.getText(k + ".duration"));
+      const std::string address = json.getText(k + ".play_url.url_list[0]");
+      const int r = host.appendRow(n.mainWindow, n.resultList);
+      host.setCell(n.mainWindow, n.resultList, r, 0,
+                   numberToText(static_cast<long long>(host.rowCount(n.mainWindow, n.resultList))));
+      host.setCell(n.mainWindow, n.resultList, r, 1, title);
+      host.setCell(n.mainWindow, n.resultList, r, 2, singer);
+      host.setCell(n.mainWindow, n.resultList, r, 3, formatDuration(seconds));
+      host.setCell(n.mainWindow, n.resultList, r, 4, address);
+    }
+  }
+  host.setPaneText(n.mainWindow, n.statusBar, 0, gbk("状态：搜索完成"));
+}
+
+std::string formatDuration(int seconds) {
+  if (seconds < 0) return "00:00";
+  const int m = seconds >= 60 ? seconds / 60 : 0;
+  const int s = seconds >= 60 ? seconds % 60 : seconds;
+  auto two = [](int v) {
+    std::string t = numberToText(static_cast<long long>(v));
+    return v < 10 ? "0" + t : t;
+  };
+  return two(m) + ":" + two(s);
+}
+
+void onSearchClicked(Host& host) {
+  const Names& n = names();
+  if (host.editText(n.mainWindow, n.searchBox).empty()) {
+    host.messageBox(gbk("搜索词不能为空"));
+    return;
+  }
+  queryCatalogue(host, std::string(), host.editText(n.mainWindow, n.searchBox));
+}
+
+void onSearchBoxKeyDown(Host& host, int keyCode, int modifiers) {
+  if (keyCode == 13) onSearchClicked(host);
+}
+
+void onSearchBoxDoubleClick(Host& host) {
+  host.setEditText(names().mainWindow, names().searchBox, std::string());
+}
+
+void onTagClicked(Host& host, const std::string& label) {
+  queryCatalogue(host, host.tagText(names().mainWindow, label), std::string());
+}
+
+} // namespace tunova

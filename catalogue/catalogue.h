@@ -1,0 +1,36 @@
+#pragma once
+// The catalogue query: a search term (or a collection id from a mood tag) becomes up to three
+// pages of songs in the result list, each row holding number, title, singer, duration and
+// download address.
+#include <string>
+
+#include "app/host.h"
+
+namespace tunova {
+
+// Where the catalogue service is: TUNOVA_CATALOGUE_HOST ("host" or "host:port") when set, else
+// 127.0.0.1:8960, where tunova-catalogue listens by default.
+std::string catalogueHost();
+
+inline constexpr const char* kSearchEndpoint = "/zamrilo/music/search/songs?query=";
+inline constexpr const char* kCollectionEndpoint = "/zamrilo/music/collection/songs?id=";
+inline constexpr const char* kQuerySuffix = "&count=20&iid=38210574693&device_id=61730482957"
+                                            "&version_code=682&device_platform=android&offset=";
+// A page larger than this counts as failed, so a hostile server cannot exhaust memory.
+inline constexpr std::size_t kMaxPageBytes = 8u << 20;
+
+// The address of a query without its page offset.
+std::string catalogueBaseAddress(const std::string& collectionId, const std::string& searchText);
+
+void queryCatalogue(Host& host, const std::string& collectionId, const std::string& searchText);
+
+// Seconds as MM:SS (minutes not limited to two digits); negative values give "00:00".
+std::string formatDuration(int seconds);
+
+void onSearchClicked(Host& host);
+void onSearchBoxKeyDown(Host& host, int keyCode, int modifiers);
+void onSearchBoxDoubleClick(Host& host);
+// A click on the mood tag `label` queries the collection named by its tag text.
+void onTagClicked(Host& host, const std::string& label);
+
+} // namespace tunova

@@ -1,0 +1,27 @@
+# Duktape is compiled from the amalgamated source Debian's duktape-dev installs. The build copies
+# duktape.c, duktape.h and duk_config.h into the build folder and puts our configuration
+# overrides into the copy of duk_config.h, so the engine is sandboxed the same way wherever it
+# is built. Nothing of Duktape is kept in the repository.
+set(DUKTAPE_SOURCE_DIR /usr/share/duktape CACHE PATH "Folder holding duktape.c and duk_config.h")
+set(DUKTAPE_GEN_DIR ${CMAKE_BINARY_DIR}/duktape)
+file(MAKE_DIRECTORY ${DUKTAPE_GEN_DIR})
+foreach(f duktape.c duktape.h)
+  configure_file(${DUKTAPE_SOURCE_DIR}/${f} ${DUKTAPE_GEN_DIR}/${f} COPYONLY)
+endforeach()
+file(READ ${DUKTAPE_SOURCE_DIR}/duk_config.h DUK_CONFIG_TEXT)
+file(READ ${CMAKE_SOURCE_DIR}/json/duk_overrides.h DUK_OVERRIDES_TEXT)
+set(DUK_MARK "/*\n *  Conditional includes")
+string(FIND "${DUK_CONFIG_TEXT}" "${DUK_MARK}" DUK_MARK_POS)
+if(DUK_MARK_POS EQUAL -1)
+  message(FATAL_ERROR "duk_config.h has an unexpected layout; cannot apply overrides")
+endif()
+string(REPLACE "${DUK_MARK}" "${DUK_OVERRIDES_TEXT}\n${DUK_MARK}" DUK_CONFIG_TEXT "${DUK_CONFIG_TEXT}")
+file(WRITE ${DUKTAPE_GEN_DIR}/duk_config.h.new "${DUK_CONFIG_TEXT}")
+configure_file(${DUKTAPE_GEN_DIR}/duk_config.h.new ${DUKTAPE_GEN_DIR}/duk_config.h COPYONLY)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+  ${CMAKE_SOURCE_DIR}/json/duk_overrides.h ${DUKTAPE_SOURCE_DIR}/duk_config.h)
+
+add_library(duktape STATIC ${DUKTAPE_GEN_DIR}/duktape.c)
+target_include_directories(duktape SYSTEM PUBLIC ${DUKTAPE_GEN_DIR})
+target_compile_options(duktape PRIVATE -w -O2)
+target_link_libraries(duktape PUBLIC m)

@@ -1,0 +1,78 @@
+#pragma once
+// httpRequest: the program's one general HTTP client call.
+//
+// It fetches an http:// or https:// address synchronously and returns the response body exactly
+// as received (no content decoding), or an empty byte set on any failure. Around that exchange it
+// completes the caller's header text with default lines, picks the user agent, follows redirects
+// unless told not to, hands back the raw response header block and collects the cookies the
+// response sets. Optional in/out arguments are pointers: nullptr means "omitted", which for
+// `sendCookies` is not the same as a supplied empty text (an omitted one lets the process-wide
+// cookie store send and keep cookies; a supplied one switches that store off for the request).
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "text/text.h"
+
+namespace tunova {
+
+// Request-method codes; any other value is GET.
+enum HttpMethod : int {
+  kHttpGet = 0,
+  kHttpPost = 1,
+  kHttpHead = 2,
+  kHttpPut = 3,
+  kHttpOptions = 4,
+  kHttpDelete = 5,
+  kHttpTrace = 6,
+  kHttpConnect = 7,
+};
+
+inline constexpr const char* kDefaultUserAgent =
+    "Mozilla/4.0 (compatible; MSIE 9.0; Windows NT 6.1)";
+
+// Request flags, with the values the platform's headers publish. They are computed as the
+// platform would and then decide how the exchange is made.
+inline constexpr std::uint32_t kFlagReload = 0x80000000u;
+inline constexpr std::uint32_t kFlagNeedFile = 0x00000010u;
+inline constexpr std::uint32_t kFlagNoCookies = 0x00080000u;
+inline constexpr std::uint32_t kFlagNoAutoRedirect = 0x00200000u;
+inline constexpr std::uint32_t kFlagSecure = 0x00800000u;
+inline constexpr std::uint32_t kFlagIgnoreRedirectToHttps = 0x00004000u;
+
+std::uint32_t requestFlags(bool cookiesSupplied, bool noRedirect, bool https);
+
+// The verb sent for a method code, after clamping codes outside 0..7 to GET.
+const char* httpVerb(int method);
+
+// Completes the header text in place: Accept, Referer, Accept-Language, the form content type
+// for POST and the Cookie line, in that order, each only where the text lacks it.
+void completeHeaderText(std::string& headers, const std::string& url, int method,
+                        const std::string& sendCookies);
+
+// The agent named by a User-Agent line of `headers`, or the default agent.
+std::string userAgentOf(const std::string& headers);
+
+// How long a request may wait. A server that accepts and never answers must not hold the window
+// for ever: connecting may take `connectMs`, and a transfer that receives nothing for `idleMs`
+// fails.
+struct HttpTimeouts {
+  long connectMs = 60000;
+  long idleMs = 30000;
+};
+void setHttpTimeouts(const HttpTimeouts& timeouts);
+HttpTimeouts httpTimeouts();
+
+inline constexpr std::size_t kNoBodyLimit = 0;
+
+Bytes httpRequest(const std::string& url, int method = kHttpGet, const std::string& postText = {},
+                  std::string* sendCookies = nullptr, std::string* returnedCookies = nullptr,
+                  std::string* headers = nullptr, std::string* returnedHeaders = nullptr,
+                  bool noRedirect = false, Bytes* postBytes = nullptr,
+                  const std::string& proxy = {}, bool autoMergeCookies = true,
+                  std::size_t maxBodyBytes = kNoBodyLimit);
+
+// Forgets every cookie of the process-wide store (for tests and a clean start).
+void clearCookieStore();
+
+} // namespace tunova

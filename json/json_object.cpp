@@ -1,0 +1,377 @@
+#include "json/json_object.h"
+
+#include <cctype>
+#include <cmath>
+#include <limits>
+
+#include "http/headers.h"
+#include "text/codepage.h"
+#include "text/text.h"
+#include "json/library_script.h"
+
+namespace tunova {
+
+namespace {
+
+bool startsWithBracket(const std::string& p) {
+  return !p.empty() && p[0] == '[';
+}
+
+int truncateToInt(double v) {
+  if (!std::isfinite(v)) return 0;
+  if (v >= std::numeric_limits<int>::max()) return std::numeric_limits<int>::max();
+  if (v <= std::numeric_limits<int>::min()) return std::numeric_limits<int>::min();
+  return static_cast<int>(v);
+}
+
+std::string intText(int i) {
+  return numberToText(static_cast<long long>(i));
+}
+
+} // namespace
+
+bool isStrictJson(const std::string& s, bool* isString) {
+  const std::size_t n = s.size();
+  std::size_t i = 0;
+  std::vector<char> stack; // '{' or '['
+  auto ws = [&] {
+    while (i < n && (s[i] == ' ' || s[i] == '\t' || s[i] == '\n' || s[i] == '\r'))
+      ++i;
+  };
+  auto literal = [&](const char* word) {
+    std::size_t k = 0;
+    while (word[k]) {
+      if (i + k >= n || s[i + k] != word[k]) return false;
+      ++k;
+    }
+    i += k;
+    return true;
+  };
+  auto string = [&] {
+    ++i; // opening quote
+    while (i < n) {
+      const unsigned char c = static_cast<unsigned char>(s[i]);
+      if (c == '"') {
+        ++i;
+        return true;
+      }
+      if (c < 0x20) return false;
+      if (c == '\\') {
+        if (++i >= n) return false;
+        const char e = s[i];
+        if (e == 'u') {
+          for (int k = 1; k <= 4; ++k) {
+            if (i + k >= n || !std::isxdigit(static_cast<unsigned char>(s[i + k]))) return false;
+          }
+          i += 5;
+          continue;
+        }
+        if (e != '"' && e != '\\' && e != '/' && e != 'b' && e != 'f' && e != 'n' && e != 'r' &&
+            e != 't') {
+          return false;
+        }
+      }
+      ++i;
+    }
+    return false;
+  };
+  auto digits = [&] {
+    const std::size_t b = i;
+    while (i < n && s[i] >= '0' && s[i] <= '9')
+      ++i;
+    return i > b;
+  };
+  auto number = [&] {
+    if (s[i] == '-') ++i;
+    if (i >= n) return false;
+    if (s[i] == '0') {
+      ++i;
+    } else if (!digits()) {
+      return false;
+    }
+    if (i < n && s[i] == '.') {
+      ++i;
+      if (!digits()) return false;
+    }
+    if (i < n && (s[i] == 'e' || s[i] == 'E')) {
+      ++i;
+      if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
+      if (!digits()) return false;
+    }
+    return true;
+  };
+
+  ws();
+  if (i >= n) return false;
+  if (isString) *isString = s[i] == '"';
+  // Parse values; after each complete value decide what may follow from the innermost container.
+  while (true) {
+    ws();
+    if (i >= n) return false;
+    const char c = s[i];
+    if (c == '{' || c == '[') {
+      stack.push_back(c);
+      ++i;
+      ws();
+      if (i < n && s[i] == (c == '{' ? '}' : ']')) {
+        ++i;
+        stack.pop_back();
+      } else {
+        if (c == '{') {
+          if (i >= n || s[i] != '"' || !string()) return false;
+          ws();
+          if (i >= n || s[i] != ':') return false;
+          ++i;
+        }
+        continue; // a value must follow
+      }
+    } else if (c == '"') {
+      if (!string()) return false;
+    } else if (c == 't') {
+      if (!literal("true")) return false;
+    } else if (c == 'f') {
+      if (!literal("false")) return false;
+    } else if (c == 'n') {
+      if (!literal("null")) return false;
+    } else if (c == '-' || (c >= '0' && c <= '9')) {
+      if (!number()) return false;
+    } else {
+      return false;
+    }
+    // A value is complete: close containers or move to the next element.
+    while (true) {
+      ws();
+      if (stack.empty()) return i == n;
+      if (i >= n) return false;
+      const char top = stack.back();
+      if (s[i] == ',') {
+        ++i;
+        if (top == '{') {
+          ws();
+          if (i >= n || s[i] != '"' || !string()) return false;
+          ws();
+          if (i >= n || s[i] != ':') return false;
+          ++i;
+        }
+        break; // next value
+      }
+      if (s[i] == (top == '{' ? '}' : ']')) {
+        ++i;
+        stack.pop_back();
+        continue;
+      }
+      return false;
+    }
+  }
+}
+
+std::string textBefore(const std::string& text, const std::string& marker, int start,
+                       bool ignoreCase) {
+  if (start < 1) start = 1;
+  const std::size_t hit = findText(text, marker, static_cast<std::size_t>(start - 1), ignoreCase);
+  if (hit == std::string::npos) return std::string();
+  return text.substr(0, hit);
+}
+
+JsonObject::JsonObject() : rootName_("da") {
+  setUpEngine();
+}
+
+JsonObject::~JsonObject() {
+  engine_.release();
+}
+
+void JsonObject::setUpEngine() {
+  engine_.create();
+  if (engine_.isEmpty()) return;
+  engine_->addCode(kJsonLibraryScript);
+  evalIgnore("var " + rootName_ + "={}");
+}
+
+std::string JsonObject::dot(const std::string& p) const {
+  return rootName_ + "." + p;
+}
+
+std::string JsonObject::bracket(const std::string& p) const {
+  return startsWithBracket(p) ? rootName_ + p : rootName_ + "." + p;
+}
+
+std::string JsonObject::root(const std::string& p) const {
+  return p.empty() ? rootName_ : rootName_ + "." + p;
+}
+
+std::string JsonObject::full(const std::string& p) const {
+  if (p.empty()) return rootName_;
+  return startsWithBracket(p) ? rootName_ + p : rootName_ + "." + p;
+}
+
+double JsonObject::evalNumber(const std::string& script) {
+  return engine_.isEmpty() ? 0 : engine_->evalNumber(toUtf8(script));
+}
+
+std::string JsonObject::evalText(const std::string& script) {
+  return engine_.isEmpty() ? std::string() : fromUtf8(engine_->evalText(toUtf8(script)));
+}
+
+bool JsonObject::evalTruth(const std::string& script) {
+  return !engine_.isEmpty() && engine_->evalTruth(toUtf8(script));
+}
+
+void JsonObject::evalIgnore(const std::string& script) {
+  if (!engine_.isEmpty()) engine_->evalIgnore(toUtf8(script));
+}
+
+bool JsonObject::load(const std::string& text) {
+  const std::string utf8 = toUtf8(text);
+  bool isString = false;
+  if (isStrictJson(utf8, &isString) && !isString) {
+    // Strict JSON gives the same document through the decoder as through evaluation, without
+    // running anything the server sent.
+    return engine_->decodeJsonInto(rootName_, utf8);
+  }
+  // Anything else (including a lone string, which evaluation runs a second time as code) goes
+  // through the bounded evaluation.
+  return engine_->addCode("var " + rootName_ + "=eval(" + utf8 + ")");
+}
+
+bool JsonObject::parse(const std::string& text) {
+  if (!engine_.isEmpty()) {
+    engine_.release();
+    setUpEngine();
+  }
+  if (engine_.isEmpty()) return false;
+  evalIgnore("var " + rootName_ + "=null");
+  load(text);
+  return evalTruth("null !=" + rootName_);
+}
+
+std::string JsonObject::toJson() {
+  return evalText("JSON.stringify(" + rootName_ + ")");
+}
+
+void JsonObject::setMember(const std::string& path, const std::string& value, bool valueIsJson) {
+  if (valueIsJson) {
+    evalIgnore(dot(path) + "= eval(" + (value.empty() ? std::string("{}") : value) + ")");
+  } else {
+    evalIgnore(dot(path) + "='" + value + "'");
+  }
+}
+
+void JsonObject::setMemberEval(const std::string& path, const std::string& expression) {
+  evalIgnore(dot(path) + "= eval(" + expression + ")");
+}
+
+void JsonObject::setNumber(const std::string& path, double number) {
+  evalIgnore(dot(path) + "=" + numberToText(number));
+}
+
+double JsonObject::getNumber(const std::string& path) {
+  return evalNumber(dot(path));
+}
+
+std::string JsonObject::getJson(const std::string& path) {
+  return evalText("JSON.stringify(" + dot(path) + ")");
+}
+
+std::string JsonObject::getText(const std::string& path, bool asJson) {
+  const std::string separator = startsWithBracket(path) ? "" : ".";
+  if (asJson) return evalText("JSON.stringify(" + rootName_ + separator + path + ")");
+  if (engine_.isEmpty()) return std::string();
+  if (valueType(path) == kJsonNumber) return numberToText(getNumber(path));
+  return evalText(rootName_ + separator + path);
+}
+
+JsonObject JsonObject::getObject(const std::string& path) {
+  JsonObject copy;
+  copy.parse(evalText("JSON.stringify(" + bracket(path) + ")"));
+  return copy;
+}
+
+int JsonObject::count(const std::string& path) {
+  return truncateToInt(evalNumber("get__count(" + full(path) + ")"));
+}
+
+void JsonObject::pushValue(const std::string& value, const std::string& arrayPath,
+                           bool valueIsRaw) {
+  const std::string a = root(arrayPath);
+  const std::string q = valueIsRaw ? "" : "'";
+  evalIgnore("if (Object.prototype.toString.call(" + a + ") != '[object Array]') { " + a +
+             "=new Array();} " + a + ".push(" + q + value + q + ")");
+}
+
+JsonObject JsonObject::getElementObject(int index, const std::string& arrayPath) {
+  JsonObject copy;
+  copy.parse(evalText("JSON.stringify(" + root(arrayPath) + "[" + intText(index) + "])"));
+  return copy;
+}
+
+std::string JsonObject::getElementText(int index, const std::string& arrayPath, bool asJson) {
+  const std::string element = root(arrayPath) + "[" + intText(index) + "]";
+  return evalText(asJson ? "JSON.stringify(" + element + ")" : element);
+}
+
+void JsonObject::setElement(int index, const std::string& value, bool valueIsRaw) {
+  const std::string q = valueIsRaw ? "" : "'";
+  evalIgnore(rootName_ + "[" + intText(index) + "]=" + q + value + q);
+}
+
+void JsonObject::removeElement(int index) {
+  evalIgnore(rootName_ + ".splice(" + intText(index) + ",1)");
+}
+
+void JsonObject::removeAtPath(const std::string& path) {
+  if (engine_.isEmpty()) return;
+  JsonObject temporary;
+  const std::string arrayPath = textBefore(path, "[");
+  const std::string indexText = textBetween(path, "[", "]");
+  temporary.parse(getText(arrayPath, true));
+  temporary.removeElement(textToInt(indexText));
+  setMemberEval(arrayPath, temporary.toJson());
+}
+
+void JsonObject::reset(int kind) {
+  if (kind == kJsonNull || kind == kJsonObject) {
+    evalIgnore("var " + rootName_ + "={}");
+  } else if (kind == kJsonArray) {
+    evalIgnore("var " + rootName_ + "=new Array()");
+  }
+}
+
+void JsonObject::setRoot(const std::string& value, bool valueIsRaw) {
+  const std::string q = valueIsRaw ? "" : "'";
+  evalTruth(rootName_ + "=" + q + value + q);
+}
+
+bool JsonObject::hasValue(const std::string& path) {
+  return evalTruth(dot(path) + " !=null");
+}
+
+int JsonObject::listMembers(std::vector<std::string>& names, const std::string& path) {
+  std::string s = evalText("var ary=''; for (var key in " + root(path) + ") {ary=ary+ key+','; }");
+  s = replaceAll(s, "toJSONString,", "");
+  s = replaceAll(s, "parseJSON,", "");
+  evalIgnore("ary=null");
+  names = splitText(s, ",");
+  return static_cast<int>(names.size());
+}
+
+int JsonObject::valueType(const std::string& path) {
+  const std::string e = root(path);
+  if (evalTruth(e + "==null")) return kJsonNull;
+  const std::string s = evalText("typeof (" + e + ")");
+  if (s == "string") return kJsonString;
+  if (s == "object") {
+    const std::string json =
+        path.empty() ? evalText("JSON.stringify(" + rootName_ + ")") : getText(path, true);
+    return !json.empty() && json[0] == '[' ? kJsonArray : kJsonObject;
+  }
+  if (s == "number") return kJsonNumber;
+  if (s == "boolean") return kJsonBoolean;
+  return kJsonOther;
+}
+
+void JsonObject::clear() {
+  evalIgnore(rootName_ + "={}");
+}
+
+} // namespace tunova

@@ -1,0 +1,116 @@
+#include "media/download.h"
+
+#include "app/settings.h"
+#include "media/chime.h"
+#include "text/codepage.h"
+#include "text/text.h"
+
+namespace tunova {
+
+void downloadStartup(DownloadState& state) {
+  state.downloader.engine = nullptr;
+  DownloadTask& t = state.downloadTask;
+  t = DownloadTask{};
+  t.receiveBufferBytes = 1;
+  t.ftpUser = "anonymous";
+  t.ftpPassword = "guest@tunova.invalid";
+  t.retries = 1;
+  t.field7 = 0;
+  t.connectTimeoutMs = 20000;
+  t.sendTimeoutMs = 20000;
+  t.receiveTimeoutMs = 20000;
+  t.retryPauseMs = 1000;
+  t.field12 = 20480;
+  t.field13 = 1024;
+  t.field14 = 0;
+  t.field15 = 0;
+  t.field17 = 1;
+  t.extensions = ".exe|.rar|.zip|.gif|.jpg|.mp3|.rm";
+  state.running.clear();
+}
+
+void downloadExit(DownloadState& state) {
+  if (state.downloader.engine) state.downloader.engine->release();
+  state.downloader.engine = nullptr;
+  state.downloadTask = DownloadTask{};
+  state.running.clear();
+}
+
+std::string safeFileName(const std::string& gbkName) {
+  std::string utf8 = toUtf8(gbkName);
+  for (char& c : utf8) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F || c == '/' || c == '\\' || c == '<' || c == '>' || c == ':' ||
+        c == '"' || c == '|' || c == '?' || c == '*') {
+      c = '_';
+    }
+  }
+  if (!utf8.empty() && utf8[0] == '.') utf8[0] = '_';
+  constexpr std::size_t kMaxName = 255 - 9; // room for ".mp3.part"
+  if (utf8.size() > kMaxName) {
+    std::size_t cut = kMaxName;
+    while (cut > 0 && (static_cast<unsigned char>(utf8[cut]) & 0xC0) == 0x80)
+      --cut;
+    utf8.resize(cut);
+  }
+  if (utf8.empty()) utf8 = "_";
+  return fromUtf8(utf8);
+}
+
+std::string rateText(std::int32_t bytesPerSecond) {
+  const double mb = roundTo(bytesPerSecond / 1024000.0, 2);
+  return gbk("下载速度：") + numberToText(mb) + " MB";
+}
+
+void downloadSelected(Host& host, DownloadState& state) {
+  const Names& n = names();
+  const int row = host.selectedRow(n.mainWindow, n.resultList);
+  if (row < 0) return; // nothing selected (keyboard, empty list)
+  const std::string address = host.cell(n.mainWindow, n.resultList, row, 4);
+  const std::string title = host.cell(n.mainWindow, n.resultList, row, 1);
+  const std::string singer = host.cell(n.mainWindow, n.resultList, row, 2);
+  startDownload(host, state, address, safeFileName(title + "_" + singer), title + " - " + singer);
+}
+
+bool startDownload(Host& host, DownloadState& state, const std::string& address,
+                   const std::string& name, const std::string& song) {
+  DownloadTask& task = state.downloadTask;
+  task.receiveBufferBytes = 4096;
+  task.url = address;
+  std::string folder;
+  if (!lookupSaveFolder(host, folder)) {
+    host.messageBox(gbk("请先设置保存目录"));
+    return false;
+  }
+  task.path = folder + name + ".mp3";
+  task.retries = 5;
+  if (!state.downloader.engine) state.downloader.engine = &host.downloadEngine();
+  const int id = state.downloader.engine->start(task);
+  if (id > 0) state.running[id] = song.empty() ? name : song;
+  host.setTimerPeriod(names().mainWindow, names().timer, kWatchPeriodMs);
+  return id > 0;
+}
+
+void onDownloadTimer(Host& host, DownloadState& state) {
+  const Names& n = names();
+  DownloadEngine* engine = state.downloader.engine;
+  host.setPaneText(n.mainWindow, n.statusBar, 1, rateText(engine ? engine->currentRate() : 0));
+  if (engine) {
+    for (const DownloadEnd& end : engine->takeEnded()) {
+      const auto it = state.running.find(end.id);
+      if (it == state.running.end()) continue;
+      if (end.completed) {
+        host.setPaneText(n.mainWindow, n.statusBar, 2, it->second + gbk("  下载完成"));
+        host.playSound(completionSound());
+      } else {
+        host.setPaneText(n.mainWindow, n.statusBar, 2, it->second + gbk("  下载失败"));
+      }
+      state.running.erase(it);
+    }
+  }
+  if (!engine || engine->runningCount() == 0) {
+    host.setTimerPeriod(n.mainWindow, n.timer, kIdlePeriodMs);
+  }
+}
+
+} // namespace tunova

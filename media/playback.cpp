@@ -1,0 +1,43 @@
+#include "media/playback.h"
+
+namespace tunova {
+
+void playSelected(Host& host, EventSink& sink) {
+  const Names& n = names();
+  const int row = host.selectedRow(n.mainWindow, n.resultList);
+  if (row < 0) return;
+  const std::string address = host.cell(n.mainWindow, n.resultList, row, 4);
+  bool mayPlay = false;
+  if (host.isWindowLoaded(n.playerWindow)) {
+    host.showWindow(n.playerWindow, true);
+    mayPlay = true;
+  } else {
+    mayPlay = host.loadWindow(playerWindowDefinition(), sink);
+  }
+  if (!mayPlay) return;
+  if (MediaPlayer* player = host.mediaPlayer(n.playerWindow, n.player)) player->setUrl(address);
+}
+
+void onResultListDoubleClick(Host& host, EventSink& sink) {
+  playSelected(host, sink);
+}
+
+bool onPlayerWindowCloseQuery(Host& host) {
+  const Names& n = names();
+  if (MediaPlayer* player = host.mediaPlayer(n.playerWindow, n.player)) player->stop();
+  host.showWindow(n.playerWindow, false);
+  return false;
+}
+
+void onMainWindowDestroying(Host& host) {
+  if (host.isWindowLoaded(names().playerWindow)) host.destroyWindow(names().playerWindow);
+}
+
+void copySelectedAddress(Host& host) {
+  const Names& n = names();
+  const int row = host.selectedRow(n.mainWindow, n.resultList);
+  if (row < 0) return;
+  host.setClipboardText(host.cell(n.mainWindow, n.resultList, row, 4));
+}
+
+} // namespace tunova

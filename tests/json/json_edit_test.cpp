@@ -1,0 +1,84 @@
+#include <gtest/gtest.h>
+
+#include "json/json_object.h"
+
+using namespace tunova;
+
+TEST(JsonEditing, SetMember) {
+  JsonObject j;
+  j.setMember("a.b", "x");
+  EXPECT_EQ(j.toJson(), "{}");
+  j.setMember("e", "", true);
+  j.setMember("v", "[1,true]", true);
+  j.setMember("s", "12");
+  EXPECT_EQ(j.toJson(), R"({"e":{},"v":[1,true],"s":"12"})");
+  j.setMember("bad", "it's");
+  EXPECT_FALSE(j.hasValue("bad"));
+  j.setMemberEval("w", "2*3");
+  EXPECT_EQ(j.getText("w"), "6");
+  j.setNumber("n", 3);
+  j.setNumber("f", 0.25);
+  EXPECT_EQ(j.getJson("n"), "3");
+  EXPECT_EQ(j.getJson("f"), "0.25");
+}
+
+TEST(JsonEditing, PushValue) {
+  JsonObject j;
+  j.pushValue("x", "list");
+  EXPECT_EQ(j.getJson("list"), R"(["x"])");
+  j.setMember("obj", "{\"k\":1}", true);
+  j.pushValue("1", "obj", true);
+  EXPECT_EQ(j.getJson("obj"), "[1]");
+  j.pushValue("true", "list", true);
+  j.pushValue("true", "list");
+  EXPECT_EQ(j.getJson("list"), R"(["x",true,"true"])");
+  j.pushValue("r");
+  EXPECT_EQ(j.toJson(), R"(["r"])");
+}
+
+TEST(JsonEditing, ElementsOfTheRoot) {
+  JsonObject j;
+  j.setElement(3, "v");
+  EXPECT_EQ(j.toJson(), R"({"3":"v"})");
+  j.removeElement(0);
+  EXPECT_EQ(j.toJson(), R"({"3":"v"})");
+  ASSERT_TRUE(j.parse("[1,2,3]"));
+  j.setElement(1, "9", true);
+  j.removeElement(0);
+  EXPECT_EQ(j.toJson(), "[9,3]");
+}
+
+TEST(JsonEditing, RemoveAtPath) {
+  JsonObject j;
+  ASSERT_TRUE(j.parse(R"({"data":[0,1,2,3,4]})"));
+  j.removeAtPath("data[3]");
+  EXPECT_EQ(j.getJson("data"), "[0,1,2,4]");
+  j.removeAtPath("data[9]");
+  EXPECT_EQ(j.getJson("data"), "[0,1,2,4]");
+  j.removeAtPath("data");
+  j.removeAtPath("[0]");
+  EXPECT_EQ(j.getJson("data"), "[0,1,2,4]");
+  EXPECT_EQ(textBefore("a[1]", "["), "a");
+  EXPECT_EQ(textBefore("abc", "["), "");
+  EXPECT_EQ(textBefore("a[b[c", "[", 3), "a[b");
+}
+
+TEST(JsonEditing, ResetRootAndClear) {
+  JsonObject j;
+  j.reset(5);
+  EXPECT_EQ(j.toJson(), "[]");
+  j.reset(4);
+  EXPECT_EQ(j.toJson(), "{}");
+  j.reset(5);
+  j.reset(0);
+  EXPECT_EQ(j.toJson(), "{}");
+  j.reset(5);
+  j.reset(2);
+  EXPECT_EQ(j.toJson(), "[]");
+  j.setRoot("text");
+  EXPECT_EQ(j.toJson(), "\"text\"");
+  j.setRoot("[1]", true);
+  EXPECT_EQ(j.toJson(), "[1]");
+  j.clear();
+  EXPECT_EQ(j.toJson(), "{}");
+}

@@ -1,0 +1,112 @@
+// The engine evaluates what a remote server sends, so every evaluation must end within its
+// bounds and leave the object usable for the next answer. The time checks are generous upper
+// bounds that only tell a bounded evaluation from a hang; speed is measured by the benchmark.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "json/json_object.h"
+
+using namespace tunova;
+
+namespace {
+
+const char* kNormalAnswer = R"({"data":[{"title":"ok","duration":61}]})";
+
+double secondsOf(const std::function<void()>& f) {
+  const auto t0 = std::chrono::steady_clock::now();
+  f();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+void expectRecovers(JsonObject& j) {
+  ASSERT_TRUE(j.parse(kNormalAnswer));
+  EXPECT_EQ(j.getText("data[0].title"), "ok");
+  EXPECT_EQ(j.count("data"), 1);
+}
+
+} // namespace
+
+TEST(Sandbox, EndlessLoopInAMemberIsStoppedByTheTimeLimit) {
+  JsonObject j;
+  bool result = true;
+  const double s = secondsOf([&] { result = j.parse("{\"a\": (function(){while(true){}})()}"); });
+  EXPECT_FALSE(result);
+  EXPECT_LT(s, 20.0);
+  EXPECT_GT(s, 1.0); // it was the time limit that ended it
+  expectRecovers(j);
+}
+
+TEST(Sandbox, EndlessLoopInAReadIsStoppedToo) {
+  JsonObject j;
+  ASSERT_TRUE(j.parse(kNormalAnswer));
+  const double s = secondsOf([&] { EXPECT_EQ(j.getText("data[0].title;for(;;){}"), ""); });
+  EXPECT_LT(s, 20.0);
+  EXPECT_EQ(j.getText("data[0].title"), "ok");
+}
+
+TEST(Sandbox, MemoryIsCapped) {
+  JsonObject j;
+  bool result = true;
+  const double s = secondsOf([&] {
+    result =
+        j.parse("{\"a\": (function(){var s='x'; var k=[]; while(true){s=s+s; k.push(s);}})()}");
+  });
+  EXPECT_FALSE(result);
+  EXPECT_LT(s, 20.0);
+  EXPECT_LE(j.engine()->heapBytes(), engineLimits().heapCapBytes);
+  expectRecovers(j);
+}
+
+TEST(Sandbox, DeepNestingCannotExhaustTheStack) {
+  JsonObject j;
+  const std::string open(100000, '['), close(100000, ']');
+  EXPECT_FALSE(j.parse(open + close));             // strict JSON, too deep for the decoder
+  EXPECT_FALSE(j.parse(open + "1" + close + ",")); // not JSON: evaluated, too deep to compile
+  EXPECT_FALSE(j.parse(std::string(100000, '(') + "1"));
+  EXPECT_FALSE(j.parse("(function f(){return f()})()"));
+  expectRecovers(j);
+}
+
+TEST(Sandbox, LargeValidJsonLoads) {
+  // About 50 MB: a catalogue page whose songs carry long album texts.
+  std::string text = "{\"data\":[";
+  const std::string album(2'500'000, 'a');
+  for (int i = 0; i < 20; ++i) {
+    if (i) text += ",";
+    text += "{\"title\":\"t" + std::to_string(i) + "\",\"album\":\"" + album +
+            "\",\"duration\":" + std::to_string(100 + i) + "}";
+  }
+  text += "]}";
+  ASSERT_GT(text.size(), 50'000'000u);
+  JsonObject j;
+  EXPECT_TRUE(j.parse(text));
+  EXPECT_EQ(j.count("data"), 20);
+  EXPECT_EQ(j.getText("data[19].duration"), "119");
+  expectRecovers(j);
+}
+
+TEST(Sandbox, OnlyStandardBuiltIns) {
+  JsonObject j;
+  for (const char* name : {"print", "alert", "require", "Duktape", "CBOR", "module", "process",
+                           "TextEncoder", "performance"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(j.engine()->evalText(std::string("typeof ") + name), "undefined");
+  }
+  EXPECT_EQ(j.engine()->evalText("typeof JSON.parse"), "function");
+  EXPECT_EQ(j.engine()->evalText("typeof Math.max"), "function");
+}
+
+TEST(StrictJson, Validator) {
+  bool isString = false;
+  EXPECT_TRUE(isStrictJson(" {\"a\":[1,-2.5e3,true,false,null,\"x\\u00e9\\n\"],\"b\":{}} "));
+  EXPECT_TRUE(isStrictJson("\"s\"", &isString));
+  EXPECT_TRUE(isString);
+  EXPECT_TRUE(isStrictJson("[]", &isString));
+  EXPECT_FALSE(isString);
+  for (const char* bad : {"", "{", "[1,]", "{a:1}", "{'a':1}", "01", "1.", "[1 2]", "{\"a\"1}",
+                          "\"\x01\"", "\"\\x\"", "[1]]", "tru", "NaN", "{\"a\":1,}"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_FALSE(isStrictJson(bad));
+  }
+}

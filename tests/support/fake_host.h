@@ -1,0 +1,159 @@
+#pragma once
+// A host for headless tests: it keeps every control's state in memory, records what the
+// program did (message boxes, timer periods, popups, clipboard, sounds, player commands), keeps
+// the program's folder (and so bc.ini) in a fresh temporary folder, and lets a test raise any
+// bound event.
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "app/host.h"
+
+namespace tunova::test {
+
+class FakeDownloadEngine : public DownloadEngine {
+public:
+  int start(const DownloadTask& task) override {
+    tasks.push_back(task);
+    ++running;
+    return static_cast<int>(tasks.size());
+  }
+  std::int32_t currentRate() override { return rate; }
+  std::vector<DownloadEnd> takeEnded() override {
+    std::vector<DownloadEnd> out;
+    out.swap(ended);
+    return out;
+  }
+  int runningCount() override { return running; }
+  void release() override { ++releases; }
+
+  // Ends task `id` as the real engine would report it.
+  void end(int id, bool completed) {
+    ended.push_back(DownloadEnd{id, completed, {}});
+    --running;
+  }
+
+  std::vector<DownloadTask> tasks;
+  std::vector<DownloadEnd> ended;
+  std::int32_t rate = 0;
+  int running = 0;
+  int releases = 0;
+};
+
+class FakePlayer : public MediaPlayer {
+public:
+  void setUrl(const std::string& url) override {
+    urls.push_back(url);
+    playing = true;
+  }
+  void stop() override {
+    ++stops;
+    playing = false;
+  }
+  std::vector<std::string> urls;
+  int stops = 0;
+  bool playing = false;
+};
+
+class FakeHost : public Host {
+public:
+  FakeHost();
+  ~FakeHost() override;
+
+  // Raises `event` of `control` ("" for the window) in `window`; returns the handler's answer.
+  bool fire(const std::string& window, const std::string& control, EventKind event,
+            const EventArgs& args = {});
+  // Chooses the popup entry titled `title` (as the user would after a right-click).
+  bool choose(const std::string& title);
+  // Runs the registered exit routines once.
+  void exit();
+
+  // Window and control state.
+  struct Window {
+    const WindowDefinition* definition = nullptr;
+    EventSink* sink = nullptr;
+    bool visible = false;
+    std::map<std::string, std::string> captions, edits;
+    std::map<std::string, int> periods;
+  };
+  std::map<std::string, Window> windows;
+  std::vector<std::vector<std::string>> rows;
+  int selected = -1;
+  std::map<int, std::string> panes;
+
+  // Records.
+  std::vector<std::string> messages;
+  std::vector<std::pair<std::string, int>> timerHistory; // (timer, period)
+  std::vector<std::string> popups;
+  std::string clipboard;
+  int sounds = 0;
+  Bytes lastSound;
+  std::vector<std::string> destroyed;
+  int loads = 0;
+  int clearCount = 0;
+  // Called at every clearRows, so a test can see what happened before it.
+  std::function<void()> onClear;
+
+  // Settings.
+  std::filesystem::path folder; // run folder, removed at destruction
+  std::string pickerResult;     // what the folder picker returns (GBK); empty = cancelled
+  bool failIniWrites = false;
+  bool refuseLoad = false;
+
+  std::unique_ptr<DownloadEngine> engine = std::make_unique<FakeDownloadEngine>();
+  FakeDownloadEngine* fakeEngine() { return dynamic_cast<FakeDownloadEngine*>(engine.get()); }
+  FakePlayer player;
+
+  // Host
+  bool loadWindow(const WindowDefinition& definition, EventSink& sink) override;
+  bool isWindowLoaded(const std::string& window) override;
+  void showWindow(const std::string& window, bool visible) override;
+  bool isWindowVisible(const std::string& window) override;
+  void destroyWindow(const std::string& window) override;
+  void runMessageLoop() override {}
+  void registerExitRoutine(std::function<void()> routine) override;
+  std::string caption(const std::string& window, const std::string& control) override;
+  void setCaption(const std::string& window, const std::string& control,
+                  const std::string& text) override;
+  std::string tagText(const std::string& window, const std::string& control) override;
+  std::string editText(const std::string& window, const std::string& control) override;
+  void setEditText(const std::string& window, const std::string& control,
+                   const std::string& text) override;
+  int timerPeriod(const std::string& window, const std::string& control) override;
+  void setTimerPeriod(const std::string& window, const std::string& control, int ms) override;
+  void popupMenu(const std::string& window, const std::string& menuTitle) override;
+  void clearRows(const std::string& window, const std::string& list) override;
+  int appendRow(const std::string& window, const std::string& list) override;
+  int rowCount(const std::string& window, const std::string& list) override;
+  void setCell(const std::string& window, const std::string& list, int row, int column,
+               const std::string& text) override;
+  std::string cell(const std::string& window, const std::string& list, int row,
+                   int column) override;
+  int selectedRow(const std::string& window, const std::string& list) override;
+  void setPaneText(const std::string& window, const std::string& bar, int pane,
+                   const std::string& text) override;
+  std::string paneText(const std::string& window, const std::string& bar, int pane) override;
+  void messageBox(const std::string& text) override { messages.push_back(text); }
+  void setClipboardText(const std::string& text) override { clipboard = text; }
+  std::string runFolder() override;
+  bool fileExists(const std::string& path) override;
+  std::string readIni(const std::string& path, const std::string& section,
+                      const std::string& key) override;
+  bool writeIni(const std::string& path, const std::string& section, const std::string& key,
+                const std::string& value) override;
+  void playSound(const Bytes& wave) override {
+    ++sounds;
+    lastSound = wave;
+  }
+  std::string chooseFolder(const std::string& title, bool option) override;
+  DownloadEngine& downloadEngine() override { return *engine; }
+  MediaPlayer* mediaPlayer(const std::string& window, const std::string& control) override;
+
+  std::string lastPickerTitle;
+
+private:
+  std::vector<std::function<void()>> exitRoutines_;
+};
+
+} // namespace tunova::test

@@ -1,0 +1,168 @@
+#include "text/text.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+#include "text/codepage.h"
+
+namespace tunova {
+
+namespace {
+
+char lowerAscii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+} // namespace
+
+std::size_t findNoCase(std::string_view text, std::string_view needle, std::size_t start) {
+  if (needle.size() > text.size() || start > text.size() - needle.size()) {
+    return needle.empty() && start <= text.size() ? start : std::string::npos;
+  }
+  const std::size_t last = text.size() - needle.size();
+  for (std::size_t i = start; i <= last; ++i) {
+    std::size_t j = 0;
+    while (j < needle.size() && lowerAscii(text[i + j]) == lowerAscii(needle[j]))
+      ++j;
+    if (j == needle.size()) return i;
+  }
+  return std::string::npos;
+}
+
+std::size_t findText(std::string_view text, std::string_view needle, std::size_t start,
+                     bool ignoreCase) {
+  if (ignoreCase) return findNoCase(text, needle, start);
+  if (start > text.size()) return std::string::npos;
+  return text.find(needle, start);
+}
+
+bool containsText(std::string_view text, std::string_view needle) {
+  return text.find(needle) != std::string_view::npos;
+}
+
+std::string asciiLower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out)
+    c = lowerAscii(c);
+  return out;
+}
+
+std::string trimSpaces(std::string_view text) {
+  std::size_t b = 0, e = text.size();
+  while (b < e && text[b] == ' ')
+    ++b;
+  while (e > b && text[e - 1] == ' ')
+    --e;
+  return std::string(text.substr(b, e - b));
+}
+
+namespace {
+
+std::string replaceImpl(std::string_view text, std::string_view from, std::string_view to,
+                        bool ignoreCase) {
+  if (from.empty()) return std::string(text);
+  std::string out;
+  out.reserve(text.size());
+  std::size_t pos = 0;
+  while (true) {
+    const std::size_t hit = findText(text, from, pos, ignoreCase);
+    if (hit == std::string::npos) break;
+    out.append(text.substr(pos, hit - pos));
+    out.append(to);
+    pos = hit + from.size();
+  }
+  out.append(text.substr(pos));
+  return out;
+}
+
+} // namespace
+
+std::string replaceAll(std::string_view text, std::string_view from, std::string_view to) {
+  return replaceImpl(text, from, to, false);
+}
+
+std::string replaceAllNoCase(std::string_view text, std::string_view from, std::string_view to) {
+  return replaceImpl(text, from, to, true);
+}
+
+std::vector<std::string> splitText(std::string_view text, std::string_view separator) {
+  std::vector<std::string> pieces;
+  if (text.empty()) return pieces;
+  if (separator.empty()) {
+    pieces.emplace_back(text);
+    return pieces;
+  }
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    const std::size_t hit = text.find(separator, pos);
+    if (hit == std::string_view::npos) {
+      pieces.emplace_back(text.substr(pos));
+      break;
+    }
+    pieces.emplace_back(text.substr(pos, hit - pos));
+    pos = hit + separator.size();
+  }
+  return pieces;
+}
+
+std::string numberToText(double value) {
+  if (std::isnan(value)) return "NaN";
+  if (std::isinf(value)) return value < 0 ? "-Infinity" : "Infinity";
+  if (value == 0) return "0"; // also -0
+  if (std::floor(value) == value) {
+    char buf[400];
+    std::snprintf(buf, sizeof buf, "%.0f", value);
+    return buf;
+  }
+  char buf[64];
+  const auto res = std::to_chars(buf, buf + sizeof buf, value);
+  return std::string(buf, res.ptr);
+}
+
+std::string numberToText(long long value) {
+  return std::to_string(value);
+}
+
+int textToInt(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && text[i] == ' ')
+    ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  long long value = 0;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
+    value = value * 10 + (text[i] - '0');
+    if (value > std::numeric_limits<int>::max()) {
+      return negative ? std::numeric_limits<int>::min() : std::numeric_limits<int>::max();
+    }
+    ++i;
+  }
+  return static_cast<int>(negative ? -value : value);
+}
+
+double roundTo(double value, int decimals) {
+  const double scale = std::pow(10.0, decimals);
+  return std::round(value * scale) / scale;
+}
+
+std::string textOfBytes(const Bytes& bytes) {
+  std::size_t n = 0;
+  while (n < bytes.size() && bytes[n] != 0)
+    ++n;
+  return std::string(reinterpret_cast<const char*>(bytes.data()), n);
+}
+
+Bytes bytesOfText(std::string_view text) {
+  return Bytes(text.begin(), text.end());
+}
+
+std::string gbk(std::string_view utf8Literal) {
+  return fromUtf8(std::string(utf8Literal));
+}
+
+} // namespace tunova
