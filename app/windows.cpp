@@ -38,13 +38,6 @@ const char* handlerName(HandlerId id) {
   return "?";
 }
 
-const Control* WindowDefinition::find(const std::string& controlName) const {
-  for (const Control& c : controls) {
-    if (!c.name.empty() && c.name == controlName) return &c;
-  }
-  return nullptr;
-}
-
 const Names& names() {
   static const Names n = [] {
     Names v;

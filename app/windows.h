@@ -108,7 +108,12 @@ struct WindowDefinition {
   std::vector<EventBinding> events;
   std::vector<Control> controls;
 
-  const Control* find(const std::string& controlName) const;
+  const Control* find(const std::string& controlName) const {
+    for (const Control& c : controls) {
+      if (!c.name.empty() && c.name == controlName) return &c;
+    }
+    return nullptr;
+  }
 };
 
 // Control and window names, as GBK texts.

@@ -1,1 +1,125 @@
-// placeholder
+// tunova-cli: the program's own handlers, run from a terminal.
+//
+//   tunova-cli search TERM
+//   tunova-cli tag NAME                       (热门, 飙演技, ... or 850, 851, ...)
+//   tunova-cli download N search TERM [--folder DIR]
+//   tunova-cli download N tag NAME [--folder DIR]
+//
+// Rows print as five tab-separated cells, then pane 0 of the status bar. Arguments and output
+// are UTF-8; the program itself works in GBK.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/program.h"
+#include "cli/console_host.h"
+#include "media/download.h"
+#include "text/codepage.h"
+#include "text/text.h"
+
+using namespace tunova;
+
+namespace {
+
+int usage() {
+  std::fprintf(stderr, "usage: tunova-cli search TERM\n"
+                       "       tunova-cli tag NAME\n"
+                       "       tunova-cli download N (search TERM | tag NAME) [--folder DIR]\n");
+  return 2;
+}
+
+std::string out(const std::string& gbkText) {
+  return toUtf8(gbkText);
+}
+
+// Runs the query through the bound events; false when the program refused it.
+bool runQuery(ConsoleHost& host, const std::string& kind, const std::string& utf8Argument) {
+  const Names& n = names();
+  const std::string argument = fromUtf8(utf8Argument);
+  if (kind == "search") {
+    host.setEditText(n.mainWindow, n.searchBox, argument);
+    host.fire(n.mainWindow, n.searchButton, EventKind::Clicked);
+    return host.messages().empty();
+  }
+  for (const std::string& label : n.tagLabels) {
+    if (host.caption(n.mainWindow, label) == argument ||
+        host.tagText(n.mainWindow, label) == argument) {
+      host.fire(n.mainWindow, label, EventKind::LeftUp);
+      return true;
+    }
+  }
+  std::fprintf(stderr, "no tag named %s\n", utf8Argument.c_str());
+  return false;
+}
+
+void printRows(ConsoleHost& host) {
+  for (const auto& row : host.rows()) {
+    std::printf("%s\t%s\t%s\t%s\t%s\n", out(row[0]).c_str(), out(row[1]).c_str(),
+                out(row[2]).c_str(), out(row[3]).c_str(), out(row[4]).c_str());
+  }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::string folder;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--folder" && i + 1 < args.size()) {
+      folder = args[i + 1];
+      args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
+      break;
+    }
+  }
+  int row = 0;
+  bool download = false;
+  if (!args.empty() && args[0] == "download") {
+    if (args.size() != 4) return usage();
+    row = textToInt(args[1]);
+    download = true;
+    args.erase(args.begin(), args.begin() + 2);
+  }
+  if (args.size() != 2 || (args[0] != "search" && args[0] != "tag")) return usage();
+
+  ConsoleHost host;
+  if (!folder.empty()) {
+    while (folder.size() > 1 && folder.back() == '/')
+      folder.pop_back();
+    host.overrideSaveFolder(fromUtf8(folder));
+  }
+  Program program(host);
+  program.start();
+  const Names& n = names();
+  int code = 0;
+  if (!runQuery(host, args[0], args[1])) {
+    code = 1;
+  } else if (!download) {
+    printRows(host);
+    std::printf("%s\n", out(host.paneText(n.mainWindow, n.statusBar, 0)).c_str());
+  } else if (row < 1 || row > static_cast<int>(host.rows().size())) {
+    std::fprintf(stderr, "no row %d: the query gave %zu rows\n", row, host.rows().size());
+    code = 1;
+  } else {
+    host.select(row - 1);
+    host.afterTick = [&host, &n] {
+      std::printf("%s\n", out(host.paneText(n.mainWindow, n.statusBar, 1)).c_str());
+      std::fflush(stdout);
+    };
+    host.choose(gbk("下载"));
+    if (!host.messages().empty()) {
+      code = 1;
+    } else {
+      host.runMessageLoop();
+      const std::string notice = host.paneText(n.mainWindow, n.statusBar, 2);
+      std::printf("%s\n", out(notice).c_str());
+      const std::string done = gbk("  下载完成");
+      code = notice.size() >= done.size() &&
+                     notice.compare(notice.size() - done.size(), done.size(), done) == 0
+                 ? 0
+                 : 1;
+    }
+  }
+  host.runExitRoutines();
+  return code;
+}

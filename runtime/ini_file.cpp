@@ -2,6 +2,7 @@
 
 // Values are GBK bytes and stay exactly as they are: no conversion.
 #define SI_NO_CONVERSION
+#define SI_IMPLEMENTATION
 #include <SimpleIni.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,0 +1,33 @@
+#pragma once
+// The loader stub: finds the host runtime, loads it, asks it for its start function and hands
+// that function the program image.
+//
+// The runtime is looked for beside the program ("tunova-runtime.so"); failing that, in the
+// install folder named by the key file Lorvane/Install in the user's configuration folder
+// ($XDG_CONFIG_HOME, default ~/.config), a text file with a line Path=FOLDER
+// ("tunova-runtime-full.so" there). Every failure ends in one message and exit code -1.
+#include <string>
+
+namespace tunova {
+
+struct ProgramImage;
+
+inline constexpr const char* kRuntimeFile = "tunova-runtime.so";
+inline constexpr const char* kInstalledRuntimeFile = "tunova-runtime-full.so";
+inline constexpr const char* kStartExport = "GetStartEntry";
+inline constexpr const char* kLoaderError = "The runtime library is missing or invalid!";
+
+// The folder of the running program, with a trailing '/'; any length.
+std::string programFolder();
+
+// The install folder from the key file; false when the file or its Path line is missing.
+bool installFolder(std::string& folder);
+
+// Runs the whole start-up; returns the process exit code.
+int runLoader(const ProgramImage* image);
+
+// Tells the user that the runtime could not be started: always on standard error, and in a
+// message box when a display is available.
+void showLoaderError();
+
+} // namespace tunova

@@ -1,0 +1,48 @@
+#pragma once
+// The media player control: a wxMediaCtrl (GStreamer backend) with a transport row of our own
+// (play/pause, stop, position, volume) in the player's area, since GTK draws no controls for
+// it. Given an address it starts playing at once; it never shows error dialogs.
+#include <wx/panel.h>
+
+#include "app/host.h"
+
+class wxMediaCtrl;
+class wxMediaEvent;
+class wxButton;
+class wxSlider;
+class wxStaticText;
+class wxTimer;
+class wxTimerEvent;
+
+namespace tunova {
+
+class WxMediaPlayer : public wxPanel, public MediaPlayer {
+public:
+  WxMediaPlayer(wxWindow* parent, const Control& definition);
+  ~WxMediaPlayer() override;
+
+  void setUrl(const std::string& url) override;
+  void stop() override;
+
+  const std::string& url() const { return url_; }
+  bool isPlaying() const;
+
+private:
+  void onLoaded(wxMediaEvent&);
+  void onFinished(wxMediaEvent&);
+  void onTick(wxTimerEvent&);
+  void updateButton();
+
+  wxMediaCtrl* media_ = nullptr;
+  wxButton* playPause_ = nullptr;
+  wxButton* stop_ = nullptr;
+  wxSlider* position_ = nullptr;
+  wxSlider* volume_ = nullptr;
+  wxStaticText* time_ = nullptr;
+  wxTimer* ticker_ = nullptr;
+  std::string url_;
+  bool autoStart_ = true;
+  bool wantPlay_ = false;
+};
+
+} // namespace tunova

@@ -1,0 +1,105 @@
+#pragma once
+// The wx host: builds real windows (wxWidgets on GTK 3) from the program's window definitions,
+// routes every bound event to the program, and offers the platform services of Host.
+#include <map>
+#include <memory>
+#include <string>
+
+#include "app/host.h"
+
+class wxFrame;
+class wxWindow;
+class wxListCtrl;
+class wxStatusBar;
+class wxTimer;
+class wxTextCtrl;
+class wxString;
+
+namespace tunova {
+
+class WxMediaPlayer;
+class CurlDownloadEngine;
+
+class WxHost : public Host {
+public:
+  WxHost();
+  ~WxHost() override;
+
+  bool loadWindow(const WindowDefinition& definition, EventSink& sink) override;
+  bool isWindowLoaded(const std::string& window) override;
+  void showWindow(const std::string& window, bool visible) override;
+  bool isWindowVisible(const std::string& window) override;
+  void destroyWindow(const std::string& window) override;
+  void runMessageLoop() override;
+  void registerExitRoutine(std::function<void()> routine) override;
+  std::string caption(const std::string& window, const std::string& control) override;
+  void setCaption(const std::string& window, const std::string& control,
+                  const std::string& text) override;
+  std::string tagText(const std::string& window, const std::string& control) override;
+  std::string editText(const std::string& window, const std::string& control) override;
+  void setEditText(const std::string& window, const std::string& control,
+                   const std::string& text) override;
+  int timerPeriod(const std::string& window, const std::string& control) override;
+  void setTimerPeriod(const std::string& window, const std::string& control, int ms) override;
+  void popupMenu(const std::string& window, const std::string& menuTitle) override;
+  void clearRows(const std::string& window, const std::string& list) override;
+  int appendRow(const std::string& window, const std::string& list) override;
+  int rowCount(const std::string& window, const std::string& list) override;
+  void setCell(const std::string& window, const std::string& list, int row, int column,
+               const std::string& text) override;
+  std::string cell(const std::string& window, const std::string& list, int row,
+                   int column) override;
+  int selectedRow(const std::string& window, const std::string& list) override;
+  void setPaneText(const std::string& window, const std::string& bar, int pane,
+                   const std::string& text) override;
+  std::string paneText(const std::string& window, const std::string& bar, int pane) override;
+  void messageBox(const std::string& text) override;
+  void setClipboardText(const std::string& text) override;
+  std::string runFolder() override;
+  bool fileExists(const std::string& path) override;
+  std::string readIni(const std::string& path, const std::string& section,
+                      const std::string& key) override;
+  bool writeIni(const std::string& path, const std::string& section, const std::string& key,
+                const std::string& value) override;
+  void playSound(const Bytes& wave) override;
+  std::string chooseFolder(const std::string& title, bool option) override;
+  DownloadEngine& downloadEngine() override;
+  MediaPlayer* mediaPlayer(const std::string& window, const std::string& control) override;
+
+  // For tests: the toolkit objects behind a window and its controls.
+  wxFrame* frame(const std::string& window);
+  wxWindow* control(const std::string& window, const std::string& control);
+  WxMediaPlayer* player(const std::string& window, const std::string& control);
+  // The titles of the entries shown by the last popup.
+  std::vector<std::string> lastPopupTitles;
+  // Set by tests: called while a popup is open (the popup runs its own loop).
+  std::function<void()> whilePopupOpen;
+  // Set by tests: the answer of the folder picker instead of showing it (GBK; empty = cancel).
+  bool pickerScripted = false;
+  std::string pickerAnswer;
+  // Set by tests: collect message boxes instead of showing them.
+  bool collectMessages = false;
+  std::vector<std::string> messages;
+
+  // Runs the exit routines (once).
+  void runExitRoutines();
+
+  struct WindowState;
+
+private:
+  void raise(WindowState& w, const std::string& control, EventKind kind, const EventArgs& args);
+  WindowState* find(const std::string& window);
+  std::map<std::string, std::unique_ptr<WindowState>> windows_;
+  std::vector<std::function<void()>> exitRoutines_;
+  std::unique_ptr<CurlDownloadEngine> engine_;
+  std::string firstWindow_;
+};
+
+// wx text from GBK, and back.
+std::string gbkOf(const wxString& text);
+
+// Starts wx for this process (once) without entering its loop; false without a display.
+bool startToolkit(int argc, char** argv);
+void stopToolkit();
+
+} // namespace tunova

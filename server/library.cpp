@@ -1,0 +1,343 @@
+#include "server/library.h"
+
+#include <sqlite3.h>
+#include <taglib/fileref.h>
+#include <taglib/tag.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+namespace fs = std::filesystem;
+
+namespace tunova::catalogue {
+
+namespace {
+
+class Statement {
+public:
+  Statement(sqlite3* db, const std::string& sql) {
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr) != SQLITE_OK) stmt_ = nullptr;
+  }
+  ~Statement() { sqlite3_finalize(stmt_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+  bool ok() const { return stmt_ != nullptr; }
+  Statement& bind(int i, const std::string& v) {
+    sqlite3_bind_text(stmt_, i, v.c_str(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  Statement& bind(int i, long long v) {
+    sqlite3_bind_int64(stmt_, i, v);
+    return *this;
+  }
+  bool step() { return stmt_ && sqlite3_step(stmt_) == SQLITE_ROW; }
+  void run() {
+    if (stmt_) sqlite3_step(stmt_);
+  }
+  long long integer(int c) { return sqlite3_column_int64(stmt_, c); }
+  std::string text(int c) {
+    const auto* t = sqlite3_column_text(stmt_, c);
+    return t ? reinterpret_cast<const char*>(t) : "";
+  }
+
+private:
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+void exec(sqlite3* db, const char* sql) {
+  sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+}
+
+std::size_t utf8Length(const std::string& s) {
+  std::size_t n = 0;
+  for (unsigned char c : s)
+    n += (c & 0xC0) != 0x80;
+  return n;
+}
+
+std::string trim(const std::string& s) {
+  const auto b = s.find_first_not_of(" \t\r\n");
+  if (b == std::string::npos) return {};
+  return s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1);
+}
+
+Song readSong(const fs::path& file) {
+  Song s;
+  s.path = file.string();
+  TagLib::FileRef ref(file.c_str());
+  if (!ref.isNull() && ref.tag()) {
+    s.title = ref.tag()->title().to8Bit(true);
+    s.artist = ref.tag()->artist().to8Bit(true);
+    s.album = ref.tag()->album().to8Bit(true);
+    s.genre = ref.tag()->genre().to8Bit(true);
+    s.year = static_cast<int>(ref.tag()->year());
+  }
+  if (!ref.isNull() && ref.audioProperties()) {
+    s.duration = ref.audioProperties()->lengthInSeconds();
+  }
+  if (s.title.empty() || s.artist.empty()) {
+    // "Artist - Title.mp3"
+    const std::string stem = file.stem().string();
+    const auto dash = stem.find(" - ");
+    if (dash != std::string::npos) {
+      if (s.artist.empty()) s.artist = trim(stem.substr(0, dash));
+      if (s.title.empty()) s.title = trim(stem.substr(dash + 3));
+    } else if (s.title.empty()) {
+      s.title = stem;
+    }
+  }
+  return s;
+}
+
+} // namespace
+
+std::vector<Collection> defaultCollections() {
+  return {{851, {"Rock", "摇滚", "飙演技", "Metal"}}, {853, {"Pop", "流行"}},
+          {854, {"Folk", "民族", "民谣", "World"}},   {856, {"Romance", "浪漫", "情歌", "Love"}},
+          {857, {"Sad", "伤感", "Blues", "Ballad"}},  {858, {"Oldies", "怀旧", "Classic", "经典"}}};
+}
+
+std::vector<Collection> loadCollections(const std::string& libraryFolder) {
+  std::vector<Collection> result = defaultCollections();
+  std::ifstream in(fs::path(libraryFolder) / "collections.ini");
+  if (!in) return result;
+  std::map<int, std::vector<std::string>> read;
+  int current = 0;
+  std::string line;
+  while (std::getline(in, line)) {
+    line = trim(line);
+    if (line.size() > 2 && line.front() == '[' && line.back() == ']') {
+      current = std::atoi(line.substr(1, line.size() - 2).c_str());
+    } else if (current && line.rfind("keywords=", 0) == 0) {
+      std::string rest = line.substr(9);
+      std::vector<std::string> words;
+      std::size_t pos = 0;
+      while (pos <= rest.size()) {
+        const auto comma = rest.find(',', pos);
+        const std::string w = trim(rest.substr(pos, comma - pos));
+        if (!w.empty()) words.push_back(w);
+        if (comma == std::string::npos) break;
+        pos = comma + 1;
+      }
+      read[current] = words;
+    }
+  }
+  for (Collection& c : result) {
+    if (read.count(c.id)) c.keywords = read[c.id];
+  }
+  return result;
+}
+
+Library::Library(const std::string& folder, const std::string& indexFile) {
+  if (sqlite3_open_v2(indexFile.c_str(), &db_,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                      nullptr) != SQLITE_OK) {
+    sqlite3_close(db_);
+    db_ = nullptr;
+    return;
+  }
+  exec(db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
+  exec(db_, "CREATE TABLE IF NOT EXISTS songs(id INTEGER PRIMARY KEY, path TEXT UNIQUE,"
+            " mtime INTEGER, size INTEGER, title TEXT, artist TEXT, album TEXT, genre TEXT,"
+            " year INTEGER, duration INTEGER, plays INTEGER DEFAULT 0);"
+            "CREATE VIRTUAL TABLE IF NOT EXISTS songs_fts USING fts5(title, artist, album,"
+            " tokenize='trigram');");
+  collections_ = loadCollections(folder);
+  if (!folder.empty()) scan(folder);
+}
+
+Library::~Library() {
+  sqlite3_close(db_);
+}
+
+void Library::scan(const std::string& folder) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::map<std::string, std::pair<long long, long long>> known; // path -> (mtime, size)
+  {
+    Statement q(db_, "SELECT path, mtime, size FROM songs WHERE path IS NOT NULL");
+    while (q.step())
+      known[q.text(0)] = {q.integer(1), q.integer(2)};
+  }
+  exec(db_, "BEGIN");
+  std::error_code ec;
+  for (fs::recursive_directory_iterator
+           it(folder, fs::directory_options::skip_permission_denied, ec),
+       end;
+       it != end; it.increment(ec)) {
+    if (ec) break;
+    if (!it->is_regular_file(ec)) continue;
+    std::string ext = it->path().extension().string();
+    for (char& c : ext)
+      c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (ext != ".mp3") continue;
+    const std::string path = it->path().string();
+    const long long size = static_cast<long long>(it->file_size(ec));
+    const long long mtime =
+        static_cast<long long>(it->last_write_time(ec).time_since_epoch().count());
+    auto found = known.find(path);
+    if (found != known.end()) {
+      const bool same = found->second == std::make_pair(mtime, size);
+      known.erase(found);
+      if (same) continue;
+    }
+    const Song s = readSong(it->path());
+    ++scanned_;
+    long long id = 0;
+    {
+      Statement q(db_, "SELECT id FROM songs WHERE path=?");
+      q.bind(1, path);
+      if (q.step()) id = q.integer(0);
+    }
+    if (id) {
+      Statement del(db_, "DELETE FROM songs_fts WHERE rowid=?");
+      del.bind(1, id).run();
+      Statement up(db_, "UPDATE songs SET mtime=?, size=?, title=?, artist=?, album=?, genre=?,"
+                        " year=?, duration=? WHERE id=?");
+      up.bind(1, mtime).bind(2, size).bind(3, s.title).bind(4, s.artist).bind(5, s.album);
+      up.bind(6, s.genre).bind(7, static_cast<long long>(s.year));
+      up.bind(8, static_cast<long long>(s.duration)).bind(9, id).run();
+    } else {
+      Statement ins(db_, "INSERT INTO songs(path, mtime, size, title, artist, album, genre, year,"
+                         " duration) VALUES(?,?,?,?,?,?,?,?,?)");
+      ins.bind(1, path).bind(2, mtime).bind(3, size).bind(4, s.title).bind(5, s.artist);
+      ins.bind(6, s.album).bind(7, s.genre).bind(8, static_cast<long long>(s.year));
+      ins.bind(9, static_cast<long long>(s.duration)).run();
+      id = sqlite3_last_insert_rowid(db_);
+    }
+    Statement fts(db_, "INSERT INTO songs_fts(rowid, title, artist, album) VALUES(?,?,?,?)");
+    fts.bind(1, id).bind(2, s.title).bind(3, s.artist).bind(4, s.album).run();
+  }
+  for (const auto& [path, unused] : known) {
+    Statement q(db_, "SELECT id FROM songs WHERE path=?");
+    q.bind(1, path);
+    if (!q.step()) continue;
+    const long long id = q.integer(0);
+    Statement d1(db_, "DELETE FROM songs_fts WHERE rowid=?");
+    d1.bind(1, id).run();
+    Statement d2(db_, "DELETE FROM songs WHERE id=?");
+    d2.bind(1, id).run();
+  }
+  exec(db_, "COMMIT");
+}
+
+void Library::beginBulk() {
+  exec(db_, "BEGIN");
+}
+void Library::endBulk() {
+  exec(db_, "COMMIT");
+}
+
+void Library::addSynthetic(const Song& s) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Statement ins(db_, "INSERT INTO songs(title, artist, album, genre, year, duration)"
+                     " VALUES(?,?,?,?,?,?)");
+  ins.bind(1, s.title).bind(2, s.artist).bind(3, s.album).bind(4, s.genre);
+  ins.bind(5, static_cast<long long>(s.year)).bind(6, static_cast<long long>(s.duration)).run();
+  const long long id = sqlite3_last_insert_rowid(db_);
+  Statement fts(db_, "INSERT INTO songs_fts(rowid, title, artist, album) VALUES(?,?,?,?)");
+  fts.bind(1, id).bind(2, s.title).bind(3, s.artist).bind(4, s.album).run();
+}
+
+long long Library::size() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Statement q(db_, "SELECT count(*) FROM songs");
+  return q.step() ? q.integer(0) : 0;
+}
+
+Page Library::query(const std::string& sql, const std::vector<std::string>& args, int offset,
+                    int count) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Page page;
+  Statement q(db_, sql + " LIMIT ? OFFSET ?");
+  if (!q.ok()) return page;
+  int i = 1;
+  for (const std::string& a : args)
+    q.bind(i++, a);
+  q.bind(i++, static_cast<long long>(count) + 1);
+  q.bind(i, static_cast<long long>(offset));
+  while (q.step()) {
+    if (static_cast<int>(page.songs.size()) == count) {
+      page.hasMore = true;
+      break;
+    }
+    Song s;
+    s.id = q.integer(0);
+    s.path = q.text(1);
+    s.title = q.text(2);
+    s.artist = q.text(3);
+    s.album = q.text(4);
+    s.genre = q.text(5);
+    s.year = static_cast<int>(q.integer(6));
+    s.duration = static_cast<int>(q.integer(7));
+    page.songs.push_back(std::move(s));
+  }
+  return page;
+}
+
+namespace {
+const char* kColumns = "SELECT id, path, title, artist, album, genre, year, duration FROM songs";
+
+std::string likePattern(const std::string& term) {
+  std::string p = "%";
+  for (char c : term) {
+    if (c == '%' || c == '_' || c == '\\') p += '\\';
+    p += c;
+  }
+  return p + "%";
+}
+} // namespace
+
+Page Library::search(const std::string& term, int offset, int count) {
+  if (term.empty()) return {};
+  if (utf8Length(term) >= 3) {
+    // The trigram index matches any substring of three or more characters.
+    std::string phrase = "\"";
+    for (char c : term)
+      phrase += c == '"' ? std::string("\"\"") : std::string(1, c);
+    phrase += "\"";
+    return query(std::string(kColumns) +
+                     " WHERE id IN (SELECT rowid FROM songs_fts WHERE songs_fts MATCH ?)"
+                     " ORDER BY id",
+                 {phrase}, offset, count);
+  }
+  // Most Chinese names are two characters: shorter terms fall back to a scan.
+  const std::string p = likePattern(term);
+  return query(std::string(kColumns) +
+                   " WHERE title LIKE ?1 ESCAPE '\\' OR artist LIKE ?1 ESCAPE '\\'"
+                   " OR album LIKE ?1 ESCAPE '\\' ORDER BY id",
+               {p}, offset, count);
+}
+
+Page Library::collection(int id, int offset, int count) {
+  if (id == 850) {
+    return query(std::string(kColumns) + " ORDER BY plays DESC, id", {}, offset, count);
+  }
+  for (const Collection& c : collections_) {
+    if (c.id != id) continue;
+    if (c.keywords.empty()) return {};
+    std::string where;
+    std::vector<std::string> args;
+    for (const std::string& k : c.keywords) {
+      if (!where.empty()) where += " OR ";
+      where += "genre LIKE ? ESCAPE '\\'";
+      args.push_back(likePattern(k));
+    }
+    return query(std::string(kColumns) + " WHERE " + where + " ORDER BY id", args, offset, count);
+  }
+  return {};
+}
+
+std::optional<Song> Library::song(long long id) {
+  Page p = query(std::string(kColumns) + " WHERE id=" + std::to_string(id), {}, 0, 1);
+  if (p.songs.empty()) return std::nullopt;
+  return p.songs.front();
+}
+
+void Library::countPlay(long long id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Statement up(db_, "UPDATE songs SET plays=plays+1 WHERE id=?");
+  up.bind(1, id).run();
+}
+
+} // namespace tunova::catalogue
