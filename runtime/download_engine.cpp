@@ -189,7 +189,10 @@ struct CurlDownloadEngine::Impl {
     t.offset = t.written;
     t.checkedStart = false;
     t.rangeMismatch = false;
-    if (t.offset > 0) curl_easy_setopt(c, CURLOPT_RESUME_FROM_LARGE, t.offset);
+    // A plain range request: unlike libcurl's resume option it accepts a server that answers
+    // with the whole file, which onData then writes from the start.
+    const std::string range = std::to_string(t.offset) + "-";
+    if (t.offset > 0) curl_easy_setopt(c, CURLOPT_RANGE, range.c_str());
     return curl_multi_add_handle(multi, c) == CURLM_OK;
   }
 

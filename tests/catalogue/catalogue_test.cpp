@@ -1,0 +1,189 @@
+// The query handlers against the fake host and a local catalogue stand-in.
+#include "catalogue/catalogue.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "app/program.h"
+#include "fake_host.h"
+#include "test_server.h"
+#include "text/codepage.h"
+
+using namespace tunova;
+using tunova::test::Connection;
+using tunova::test::FakeHost;
+using tunova::test::Request;
+using tunova::test::TestServer;
+
+namespace {
+
+const Names& n = names();
+const std::string kSuffix = "&count=20&iid=38210574693&device_id=61730482957&version_code=682"
+                            "&device_platform=android&offset=";
+
+std::string songs(int count, int first) {
+  std::string out = "{\"status_code\":0,\"data\":[";
+  for (int i = 0; i < count; ++i) {
+    if (i) out += ",";
+    const int k = first + i;
+    out += "{\"title\":\"歌" + std::to_string(k) + "\",\"author\":\"人" + std::to_string(k) +
+           "\",\"duration\":" + std::to_string(60 + k) +
+           ",\"play_url\":{\"url_list\":[\"http://m/" + std::to_string(k) + ".mp3\"]}}";
+  }
+  return out + "]}";
+}
+
+int offsetOf(const Request& r) {
+  return std::atoi(r.target.substr(r.target.rfind("offset=") + 7).c_str());
+}
+
+class QueryTest : public ::testing::Test {
+protected:
+  void serve(TestServer::Handler h) {
+    server = std::make_unique<TestServer>(std::move(h));
+    setenv("TUNOVA_CATALOGUE_HOST", ("127.0.0.1:" + std::to_string(server->port())).c_str(), 1);
+    program = std::make_unique<Program>(host);
+    program->start();
+  }
+  void TearDown() override { unsetenv("TUNOVA_CATALOGUE_HOST"); }
+  FakeHost host;
+  std::unique_ptr<TestServer> server;
+  std::unique_ptr<Program> program;
+};
+
+} // namespace
+
+TEST(Catalogue, DefaultHostAndEnvironmentOverride) {
+  unsetenv("TUNOVA_CATALOGUE_HOST");
+  EXPECT_EQ(catalogueHost(), "127.0.0.1:8960");
+  setenv("TUNOVA_CATALOGUE_HOST", "music.example", 1);
+  EXPECT_EQ(catalogueBaseAddress("850", ""),
+            "http://music.example/zamrilo/music/collection/songs?id=850" + kSuffix);
+  unsetenv("TUNOVA_CATALOGUE_HOST");
+}
+
+TEST(Catalogue, FormatDuration) {
+  const std::pair<int, const char*> cases[] = {{0, "00:00"},     {9, "00:09"},   {59, "00:59"},
+                                               {60, "01:00"},    {245, "04:05"}, {3599, "59:59"},
+                                               {6000, "100:00"}, {-5, "00:00"}};
+  for (const auto& [seconds, text] : cases)
+    EXPECT_EQ(formatDuration(seconds), text) << seconds;
+}
+
+TEST_F(QueryTest, SearchRequestsThreePagesWithTheSuffixAndNumbersRowsAcrossThem) {
+  serve([](const Request& r, Connection& c) {
+    const int off = offsetOf(r);
+    c.reply(200, songs(off == 40 ? 5 : 20, off + 1));
+  });
+  host.setEditText(n.mainWindow, n.searchBox, "abc");
+  host.fire(n.mainWindow, n.searchButton, EventKind::Clicked);
+  const auto reqs = server->requests();
+  ASSERT_EQ(reqs.size(), 3u);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(reqs[i].target,
+              "/zamrilo/music/search/songs?query=%61%62%63" + kSuffix + std::to_string(i * 20));
+  }
+  ASSERT_EQ(host.rows.size(), 45u);
+  for (int i = 0; i < 45; ++i)
+    EXPECT_EQ(host.rows[i][0], std::to_string(i + 1));
+  EXPECT_EQ(host.rows[0][1], gbk("歌1"));
+  EXPECT_EQ(host.rows[44][2], gbk("人45"));
+  EXPECT_EQ(host.rows[0][3], "01:01");
+  EXPECT_EQ(host.rows[44][4], "http://m/45.mp3");
+  EXPECT_EQ(host.panes[0], gbk("状态：搜索完成"));
+}
+
+TEST_F(QueryTest, ChineseTermIsSentAsPercentEncodedUtf8) {
+  serve([](const Request&, Connection& c) { c.reply(200, songs(0, 0)); });
+  host.setEditText(n.mainWindow, n.searchBox, gbk("中 文"));
+  host.fire(n.mainWindow, n.searchBox, EventKind::KeyDown, {0, 0, 0, 13});
+  ASSERT_EQ(server->requests().size(), 3u);
+  EXPECT_EQ(server->requests()[0].target.rfind(
+                "/zamrilo/music/search/songs?query=%E4%B8%AD%20%E6%96%87&count=20", 0),
+            0u);
+}
+
+TEST_F(QueryTest, TagClickUsesTheCollectionAndIgnoresTheSearchBox) {
+  serve([](const Request&, Connection& c) { c.reply(200, songs(2, 1)); });
+  host.setEditText(n.mainWindow, n.searchBox, "ignored");
+  host.fire(n.mainWindow, n.tagLabels[0], EventKind::LeftUp);
+  const auto reqs = server->requests();
+  ASSERT_EQ(reqs.size(), 3u);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(reqs[i].target,
+              "/zamrilo/music/collection/songs?id=850" + kSuffix + std::to_string(i * 20));
+  }
+  EXPECT_EQ(host.rows.size(), 6u);
+  EXPECT_EQ(host.editText(n.mainWindow, n.searchBox), "ignored");
+  // Pressing the label starts nothing; only the release does.
+  host.fire(n.mainWindow, n.tagLabels[3], EventKind::LeftDown);
+  EXPECT_EQ(server->requests().size(), 3u);
+  host.fire(n.mainWindow, n.tagLabels[3], EventKind::LeftUp);
+  EXPECT_NE(server->requests()[3].target.find("id=853&"), std::string::npos);
+}
+
+TEST_F(QueryTest, FailedPagesAddNoRowsAndThePreviousRowsGoFirst) {
+  int calls = 0;
+  serve([&calls](const Request& r, Connection& c) {
+    ++calls;
+    if (offsetOf(r) == 0)
+      c.reply(200, songs(20, 1));
+    else if (offsetOf(r) == 20)
+      c.reply(500, "<html>oops</html>");
+    else
+      c.reply(200, "{\"data\":{\"a\":1,\"b\":2}}"); // an object: two empty rows
+  });
+  host.rows = {{"old", "", "", "", ""}};
+  int requestsWhenCleared = -1;
+  host.onClear = [&] { requestsWhenCleared = calls; };
+  host.setEditText(n.mainWindow, n.searchBox, "x");
+  host.fire(n.mainWindow, n.searchButton, EventKind::Clicked);
+  EXPECT_EQ(requestsWhenCleared, 0);
+  ASSERT_EQ(host.rows.size(), 22u);
+  EXPECT_EQ(host.rows[21][0], "22");
+  EXPECT_EQ(host.rows[21][1], "");
+  EXPECT_EQ(host.rows[21][3], "00:00");
+}
+
+TEST_F(QueryTest, UnreachableServiceLeavesAnEmptyListAndTheDoneStatus) {
+  serve([](const Request&, Connection& c) { c.reply(200, "{}"); });
+  setenv("TUNOVA_CATALOGUE_HOST", ("127.0.0.1:" + std::to_string(test::closedPort())).c_str(), 1);
+  host.rows = {{"old", "", "", "", ""}};
+  host.fire(n.mainWindow, n.tagLabels[1], EventKind::LeftUp);
+  EXPECT_TRUE(host.rows.empty());
+  EXPECT_EQ(host.panes[0], gbk("状态：搜索完成"));
+}
+
+TEST_F(QueryTest, APageOverTheLimitCountsAsFailed) {
+  serve([](const Request& r, Connection& c) {
+    if (offsetOf(r) == 0) {
+      std::string big = songs(1, 1);
+      big.insert(big.size() - 2, ",\"pad\":\"" + std::string(kMaxPageBytes, 'x') + "\"");
+      c.reply(200, big);
+    } else {
+      c.reply(200, songs(1, 2));
+    }
+  });
+  host.setEditText(n.mainWindow, n.searchBox, "x");
+  host.fire(n.mainWindow, n.searchButton, EventKind::Clicked);
+  ASSERT_EQ(host.rows.size(), 2u);
+  EXPECT_EQ(host.rows[0][1], gbk("歌2"));
+}
+
+TEST_F(QueryTest, EmptyBoxIsRefusedAndDoubleClickEmptiesIt) {
+  serve([](const Request&, Connection& c) { c.reply(200, songs(1, 1)); });
+  host.rows = {{"kept", "", "", "", ""}};
+  host.fire(n.mainWindow, n.searchButton, EventKind::Clicked);
+  EXPECT_EQ(host.messages, (std::vector<std::string>{gbk("搜索词不能为空")}));
+  EXPECT_EQ(host.rows.size(), 1u);
+  EXPECT_TRUE(server->requests().empty());
+  host.setEditText(n.mainWindow, n.searchBox, "  ");
+  host.fire(n.mainWindow, n.searchBox, EventKind::KeyDown, {0, 0, 0, 65}); // not Enter
+  EXPECT_TRUE(server->requests().empty());
+  host.fire(n.mainWindow, n.searchBox, EventKind::KeyDown, {0, 0, 0, 13});
+  EXPECT_EQ(server->requests().size(), 3u); // spaces are searched for as typed
+  EXPECT_NE(server->requests()[0].target.find("query=%20%20&"), std::string::npos);
+  host.fire(n.mainWindow, n.searchBox, EventKind::DoubleClick);
+  EXPECT_EQ(host.editText(n.mainWindow, n.searchBox), "");
+}
