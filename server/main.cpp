@@ -63,8 +63,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot listen on %s\n", listen.c_str());
     return 1;
   }
-  std::printf("tunova-catalogue: %lld songs (%d read now), listening on %s\n", lib.size(),
-              lib.scanned(), listen.c_str());
+  const std::string host = listen.substr(0, listen.rfind(':'));
+  std::printf("tunova-catalogue: %lld songs (%d read now), listening on %s:%d\n", lib.size(),
+              lib.scanned(), host.c_str(), service.port());
   std::fflush(stdout);
   g_service = &service;
   std::signal(SIGINT, onSignal);
