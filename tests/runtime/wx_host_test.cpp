@@ -1,0 +1,208 @@
+// The real wx runtime under a display (xvfb-run in the test command): windows built from their
+// definitions, events from simulated input reaching the program, the popup, the player window
+// and the clipboard.
+#include "runtime/wx_host.h"
+
+#include <gtest/gtest.h>
+#include <wx/app.h>
+#include <wx/clipbrd.h>
+#include <wx/evtloop.h>
+#include <wx/frame.h>
+#include <wx/listctrl.h>
+#include <wx/textctrl.h>
+#include <wx/uiaction.h>
+
+#include <chrono>
+#include <thread>
+
+#include "app/program.h"
+#include "runtime/player.h"
+#include "test_server.h"
+#include "text/codepage.h"
+
+using namespace tunova;
+using tunova::test::Connection;
+using tunova::test::Request;
+using tunova::test::TestServer;
+
+namespace {
+
+const Names& n = names();
+wxEventLoopBase* g_loop = nullptr;
+
+// Runs the toolkit's events until `done` holds or `ms` have passed.
+bool pump(
+    int ms, const std::function<bool()>& done = [] { return false; }) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < until) {
+    while (g_loop->Pending())
+      g_loop->Dispatch();
+    wxTheApp->ProcessPendingEvents();
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return done();
+}
+
+std::string songsJson(const std::string& address) {
+  return "{\"data\":[{\"title\":\"one\",\"author\":\"a\",\"duration\":61,\"play_url\":{\"url_list\""
+         ":[\"" +
+         address + "\"]}},{\"title\":\"two\",\"author\":\"b\",\"duration\":5}]}";
+}
+
+class WxHostTest : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() {
+    static bool started = startToolkit(0, nullptr);
+    ASSERT_TRUE(started) << "these tests need a display (run them under xvfb-run)";
+    static wxEventLoop loop;
+    static wxEventLoopActivator active(&loop);
+    g_loop = &loop;
+  }
+  void SetUp() override {
+    server = std::make_unique<TestServer>([this](const Request& r, Connection& c) {
+      if (r.target.rfind("/zamrilo/", 0) == 0) {
+        c.reply(200, songsJson(server->url("/media/1.mp3")));
+      } else {
+        c.reply(200, std::string(20000, '\0'), "Content-Type: audio/mpeg\r\n");
+      }
+    });
+    setenv("TUNOVA_CATALOGUE_HOST", ("127.0.0.1:" + std::to_string(server->port())).c_str(), 1);
+    program = std::make_unique<Program>(host);
+    ASSERT_TRUE(program->start());
+    frame = host.frame(n.mainWindow);
+    ASSERT_NE(frame, nullptr);
+    frame->Raise();
+    pump(300, [this] { return frame->IsShownOnScreen(); });
+  }
+  void TearDown() override {
+    for (const std::string& w : {n.playerWindow, n.mainWindow})
+      host.destroyWindow(w);
+    pump(100);
+    host.runExitRoutines();
+    unsetenv("TUNOVA_CATALOGUE_HOST");
+  }
+  void click(wxWindow* w) {
+    wxUIActionSimulator sim;
+    const wxPoint centre = w->GetScreenPosition() + wxPoint(w->GetSize().x / 2, w->GetSize().y / 2);
+    sim.MouseMove(centre);
+    pump(50);
+    sim.MouseClick();
+    pump(50);
+  }
+  wxListCtrl* list() { return dynamic_cast<wxListCtrl*>(host.control(n.mainWindow, n.resultList)); }
+  void selectRow(int row) {
+    list()->SetItemState(row, wxLIST_STATE_SELECTED, wxLIST_STATE_SELECTED);
+  }
+
+  WxHost host;
+  std::unique_ptr<TestServer> server;
+  std::unique_ptr<Program> program;
+  wxFrame* frame = nullptr;
+};
+
+} // namespace
+
+TEST_F(WxHostTest, WindowsAreBuiltFromTheirDefinitions) {
+  EXPECT_EQ(gbkOf(frame->GetTitle()), gbk("Tunova音乐搜索下载器"));
+  EXPECT_EQ(frame->GetSize(), wxSize(811, 498));
+  for (const Control& c : mainWindowDefinition().controls) {
+    if (c.kind != ControlKind::Label && c.kind != ControlKind::Button &&
+        c.kind != ControlKind::EditBox && c.kind != ControlKind::ReportList) {
+      continue;
+    }
+    SCOPED_TRACE(toUtf8(c.name));
+    wxWindow* w = host.control(n.mainWindow, c.name);
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(w->GetPosition(), wxPoint(c.left, c.top));
+    EXPECT_EQ(w->GetSize(), wxSize(c.width, c.height));
+    if (c.kind == ControlKind::Label && !c.caption.empty()) {
+      // Every caption reads in full at its geometry.
+      EXPECT_LE(w->GetTextExtent(w->GetLabel()).x, c.width);
+      EXPECT_LE(w->GetTextExtent(w->GetLabel()).y, c.height + 2);
+    }
+  }
+  EXPECT_EQ(list()->GetColumnCount(), 5);
+  EXPECT_EQ(list()->GetColumnWidth(4), 300);
+  EXPECT_EQ(host.paneText(n.mainWindow, n.statusBar, 1), gbk("下载速度："));
+  EXPECT_EQ(host.timerPeriod(n.mainWindow, n.timer), 0);
+  EXPECT_FALSE(host.isWindowLoaded(n.playerWindow));
+}
+
+TEST_F(WxHostTest, TypingATermAndEnterFillsTheList) {
+  auto* edit = dynamic_cast<wxTextCtrl*>(host.control(n.mainWindow, n.searchBox));
+  ASSERT_NE(edit, nullptr);
+  click(edit);
+  wxUIActionSimulator sim;
+  sim.Text("abc");
+  pump(200, [edit] { return edit->GetValue() == "abc"; });
+  EXPECT_EQ(edit->GetValue(), "abc");
+  sim.Char(WXK_RETURN);
+  ASSERT_TRUE(pump(5000, [this] { return list()->GetItemCount() == 6; }));
+  EXPECT_EQ(gbkOf(list()->GetItemText(0, 1)), "one");
+  EXPECT_EQ(gbkOf(list()->GetItemText(0, 3)), "01:01");
+  EXPECT_EQ(gbkOf(list()->GetItemText(5, 0)), "6");
+  EXPECT_EQ(host.paneText(n.mainWindow, n.statusBar, 0), gbk("状态：搜索完成"));
+  EXPECT_NE(server->requests()[0].target.find("query=%61%62%63&"), std::string::npos);
+}
+
+TEST_F(WxHostTest, ReleasingTheMouseOverATagQueriesItsCollection) {
+  click(host.control(n.mainWindow, n.tagLabels[5])); // 浪漫
+  ASSERT_TRUE(pump(5000, [this] { return server->requests().size() == 3; }));
+  EXPECT_NE(server->requests()[0].target.find("/collection/songs?id=856&"), std::string::npos);
+  pump(200, [this] { return list()->GetItemCount() == 6; });
+  EXPECT_EQ(list()->GetItemCount(), 6);
+}
+
+TEST_F(WxHostTest, RightClickPopsUpExactlyThreeEntries) {
+  host.whilePopupOpen = [] {
+    wxUIActionSimulator sim;
+    sim.Char(WXK_ESCAPE);
+  };
+  program->handleEvent(HandlerId::onResultListRightClick, n.mainWindow, n.resultList, {});
+  EXPECT_EQ(host.lastPopupTitles,
+            (std::vector<std::string>{gbk("播放"), gbk("下载"), gbk("复制下载地址")}));
+}
+
+TEST_F(WxHostTest, PlayerFetchesTheAddressAndCloseOnlyHides) {
+  program->handleEvent(HandlerId::onTagClicked, n.mainWindow, n.tagLabels[0], {});
+  ASSERT_EQ(list()->GetItemCount(), 6);
+  selectRow(0);
+  program->handleEvent(HandlerId::playSelected, n.mainWindow, "", {});
+  ASSERT_TRUE(host.isWindowLoaded(n.playerWindow));
+  wxFrame* player = host.frame(n.playerWindow);
+  EXPECT_EQ(player->GetSize(), wxSize(380, 71));
+  EXPECT_TRUE(pump(5000, [this] {
+    for (const Request& r : server->requests()) {
+      if (r.target == "/media/1.mp3") return true;
+    }
+    return false;
+  })) << "the player never asked for the song";
+  EXPECT_TRUE(host.player(n.playerWindow, n.player)->isPlaying());
+  player->Close(); // a close request: stopped and hidden, not destroyed
+  pump(200);
+  EXPECT_TRUE(host.isWindowLoaded(n.playerWindow));
+  EXPECT_FALSE(host.isWindowVisible(n.playerWindow));
+  EXPECT_FALSE(host.player(n.playerWindow, n.player)->isPlaying());
+  program->handleEvent(HandlerId::playSelected, n.mainWindow, "", {});
+  EXPECT_EQ(host.frame(n.playerWindow), player);
+  EXPECT_TRUE(host.isWindowVisible(n.playerWindow));
+  // Closing the main window takes the player with it.
+  frame->Close();
+  pump(200);
+  EXPECT_FALSE(host.isWindowLoaded(n.playerWindow));
+  EXPECT_FALSE(host.isWindowLoaded(n.mainWindow));
+}
+
+TEST_F(WxHostTest, CopyLeavesExactlyTheAddressOnTheClipboard) {
+  program->handleEvent(HandlerId::onTagClicked, n.mainWindow, n.tagLabels[0], {});
+  ASSERT_EQ(list()->GetItemCount(), 6);
+  selectRow(0);
+  program->handleEvent(HandlerId::copySelectedAddress, n.mainWindow, "", {});
+  pump(100);
+  ASSERT_TRUE(wxTheClipboard->Open());
+  wxTextDataObject data;
+  EXPECT_TRUE(wxTheClipboard->GetData(data));
+  wxTheClipboard->Close();
+  EXPECT_EQ(data.GetText().utf8_string(), server->url("/media/1.mp3"));
+}
