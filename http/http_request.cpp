@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 
@@ -18,7 +19,6 @@ std::atomic<long> g_connectMs{60000};
 std::atomic<long> g_idleMs{30000};
 
 constexpr std::size_t kHeaderBufferSize = 5000;
-constexpr std::size_t kReadSize = 1024;
 
 struct CurlGlobal {
   CurlGlobal() { curl_global_init(CURL_GLOBAL_DEFAULT); }
@@ -97,6 +97,13 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
   // 100 answer): only the final response's block is handed back.
   if (n >= 5 && std::string_view(data, 5) == "HTTP/") ex->headerBlock.clear();
   ex->headerBlock.append(data, n);
+  // Room for the announced body at once, so a large body is not copied while it grows. A
+  // hostile length reserves no more than the limit (or 64 MiB without one).
+  if (n > 15 && findNoCase(std::string_view(data, n), "content-length:") == 0) {
+    std::size_t length = static_cast<std::size_t>(std::strtoull(data + 15, nullptr, 10));
+    const std::size_t cap = ex->maxBody != kNoBodyLimit ? ex->maxBody : std::size_t{64} << 20;
+    ex->body.reserve(std::min(length, cap));
+  }
   return n;
 }
 
@@ -255,7 +262,7 @@ Bytes httpRequest(const std::string& url, int method, const std::string& postTex
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &ex);
   curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &onHeader);
   curl_easy_setopt(c, CURLOPT_HEADERDATA, &ex);
-  curl_easy_setopt(c, CURLOPT_BUFFERSIZE, static_cast<long>(16 * kReadSize));
+  curl_easy_setopt(c, CURLOPT_BUFFERSIZE, 256L * 1024);
   if (!(flags & kFlagNoCookies)) {
     curl_easy_setopt(c, CURLOPT_SHARE, cookieStore().share());
     curl_easy_setopt(c, CURLOPT_COOKIEFILE, "");

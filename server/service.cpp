@@ -9,7 +9,9 @@ namespace tunova::catalogue {
 
 namespace {
 
-constexpr int kThreads = 8;
+// Each keep-alive connection holds a worker while it is open, so the pool is sized for many
+// clients at once; idle connections are closed after a short wait.
+constexpr int kThreads = 64;
 constexpr std::size_t kMaxPayload = 64 * 1024;
 
 void appendJsonString(std::string& out, const std::string& s) {
@@ -105,6 +107,7 @@ Service::Service(Library& library) : impl_(std::make_unique<Impl>(library)) {
   s.set_read_timeout(5, 0);
   s.set_write_timeout(30, 0);
   s.set_keep_alive_max_count(1000);
+  s.set_keep_alive_timeout(2);
 
   auto answer = [](const httplib::Request& req, httplib::Response& res, const Page& page) {
     std::string host = req.get_header_value("Host");

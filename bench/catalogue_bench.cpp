@@ -1,0 +1,126 @@
+// (1) One full query (three 20-song pages) against a local tunova-catalogue, timed inside the
+//     program, against three curl fetches of the same pages.
+// (2) Search latency p50/p99 on a synthetic index of 100,000 songs.
+// (3) Requests per second under wrk with 64 connections for 10 s (when wrk is installed).
+#include <algorithm>
+#include <filesystem>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "app/program.h"
+#include "bench_support.h"
+#include "catalogue/catalogue.h"
+#include "cli/console_host.h"
+#include "server/demo.h"
+#include "server/library.h"
+#include "server/service.h"
+#include "text/codepage.h"
+
+using namespace tunova;
+using namespace tunova::bench;
+using namespace tunova::catalogue;
+namespace fs = std::filesystem;
+
+namespace {
+
+double percentile(std::vector<double> v, double p) {
+  std::sort(v.begin(), v.end());
+  return v[static_cast<std::size_t>(p * (v.size() - 1))];
+}
+
+} // namespace
+
+int main() {
+  const fs::path work = fs::temp_directory_path() / "tunova-catalogue-bench";
+  fs::remove_all(work);
+  fs::create_directories(work);
+  makeDemoLibrary((work / "library").string());
+
+  // (1) the full query, through the program's own handler.
+  {
+    Library lib((work / "library").string(), (work / "demo.sqlite").string());
+    Service service(lib);
+    service.bind("127.0.0.1:0");
+    std::thread serving([&service] { service.run(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const std::string host = "127.0.0.1:" + std::to_string(service.port());
+    setenv("TUNOVA_CATALOGUE_HOST", host.c_str(), 1);
+    ConsoleHost console;
+    Program program(console);
+    program.start();
+    double bestQuery = 1e9, bestCurl = 1e9;
+    for (int round = 0; round < 20; ++round) {
+      const double t0 = now();
+      queryCatalogue(console, "850", "");
+      bestQuery = std::min(bestQuery, now() - t0);
+      const std::string base = catalogueBaseAddress("850", "");
+      // Three separate fetches, as the program makes three requests.
+      const std::string cmd = "curl -s -o /dev/null '" + base + "0' && curl -s -o /dev/null '" +
+                              base + "20' && curl -s -o /dev/null '" + base + "40'";
+      const double c = timeCommand(cmd);
+      if (c > 0) bestCurl = std::min(bestCurl, c);
+    }
+    std::printf("(1) full query of 3 pages: %.2f ms; 3 curl fetches: %.2f ms; ratio %.2f "
+                "(rows %d)\n",
+                bestQuery * 1e3, bestCurl * 1e3, bestQuery / bestCurl,
+                console.rowCount(names().mainWindow, names().resultList));
+    console.runExitRoutines();
+    service.stop();
+    serving.join();
+  }
+
+  // (2) and (3): a synthetic index of 100,000 songs.
+  Library big("", (work / "synthetic.sqlite").string());
+  const char* syllables[] = {"晴", "天", "月", "光", "风", "雨", "星", "海", "梦", "夜",
+                             "花", "雪", "山", "河", "心", "春", "秋", "云", "歌", "你"};
+  std::mt19937 rng(7);
+  auto word = [&](int n) {
+    std::string w;
+    for (int i = 0; i < n; ++i)
+      w += syllables[rng() % std::size(syllables)];
+    return w;
+  };
+  big.beginBulk();
+  for (int i = 0; i < 100000; ++i) {
+    Song s;
+    s.title = word(2 + static_cast<int>(rng() % 4));
+    s.artist = word(3);
+    s.album = word(2);
+    s.genre = i % 2 ? "Pop" : "Rock";
+    s.duration = 120 + static_cast<int>(rng() % 200);
+    big.addSynthetic(s);
+  }
+  big.endBulk();
+  std::vector<double> shortTerms, longTerms;
+  for (int i = 0; i < 300; ++i) {
+    const std::string shortTerm = word(2), longTerm = word(3);
+    double t0 = now();
+    big.search(shortTerm, 0, 20);
+    shortTerms.push_back(now() - t0);
+    t0 = now();
+    big.search(longTerm, 0, 20);
+    longTerms.push_back(now() - t0);
+  }
+  std::printf("(2) 100,000 songs: 2-character terms p50 %.2f ms p99 %.2f ms; "
+              "3-character terms p50 %.2f ms p99 %.2f ms\n",
+              percentile(shortTerms, 0.5) * 1e3, percentile(shortTerms, 0.99) * 1e3,
+              percentile(longTerms, 0.5) * 1e3, percentile(longTerms, 0.99) * 1e3);
+
+  Service service(big);
+  service.bind("127.0.0.1:0");
+  std::thread serving([&service] { service.run(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const std::string url = "http://127.0.0.1:" + std::to_string(service.port()) +
+                          "/zamrilo/music/search/songs?query=" + urlEncode(gbk("晴天月")) +
+                          "&count=20&offset=0";
+  if (std::system("command -v wrk >/dev/null") == 0) {
+    std::printf("(3) wrk -t2 -c64 -d10s on a 3-character search:\n");
+    std::fflush(stdout);
+    std::system(("wrk -t2 -c64 -d10s '" + url + "'").c_str());
+  }
+  service.stop();
+  serving.join();
+  fs::remove_all(work);
+  return 0;
+}
