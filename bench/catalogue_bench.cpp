@@ -65,7 +65,7 @@ int main() {
                 "(rows %d)\n",
                 bestQuery * 1e3, bestCurl * 1e3, bestQuery / bestCurl,
                 console.rowCount(names().mainWindow, names().resultList));
-    console.runExitRoutines();
+    console.finish();
     service.stop();
     serving.join();
   }

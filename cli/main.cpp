@@ -54,7 +54,7 @@ bool runQuery(ConsoleHost& host, const std::string& kind, const std::string& utf
 }
 
 void printRows(ConsoleHost& host) {
-  for (const auto& row : host.rows()) {
+  for (const auto& row : host.rows) {
     std::printf("%s\t%s\t%s\t%s\t%s\n", out(row[0]).c_str(), out(row[1]).c_str(),
                 out(row[2]).c_str(), out(row[3]).c_str(), out(row[4]).c_str());
   }
@@ -97,11 +97,11 @@ int main(int argc, char** argv) {
   } else if (!download) {
     printRows(host);
     std::printf("%s\n", out(host.paneText(n.mainWindow, n.statusBar, 0)).c_str());
-  } else if (row < 1 || row > static_cast<int>(host.rows().size())) {
-    std::fprintf(stderr, "no row %d: the query gave %zu rows\n", row, host.rows().size());
+  } else if (row < 1 || row > static_cast<int>(host.rows.size())) {
+    std::fprintf(stderr, "no row %d: the query gave %zu rows\n", row, host.rows.size());
     code = 1;
   } else {
-    host.select(row - 1);
+    host.selected = row - 1;
     host.afterTick = [&host, &n] {
       std::printf("%s\n", out(host.paneText(n.mainWindow, n.statusBar, 1)).c_str());
       std::fflush(stdout);
@@ -120,6 +120,6 @@ int main(int argc, char** argv) {
                  : 1;
     }
   }
-  host.runExitRoutines();
+  host.finish();
   return code;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/host.h"
+#include "runtime/memory_host.h"
 
 namespace tunova::test {
 
@@ -56,31 +57,13 @@ public:
   bool playing = false;
 };
 
-class FakeHost : public Host {
+class FakeHost : public MemoryHost {
 public:
   FakeHost();
   ~FakeHost() override;
 
-  // Raises `event` of `control` ("" for the window) in `window`; returns the handler's answer.
-  bool fire(const std::string& window, const std::string& control, EventKind event,
-            const EventArgs& args = {});
-  // Chooses the popup entry titled `title` (as the user would after a right-click).
-  bool choose(const std::string& title);
   // Runs the registered exit routines once.
-  void exit();
-
-  // Window and control state.
-  struct Window {
-    const WindowDefinition* definition = nullptr;
-    EventSink* sink = nullptr;
-    bool visible = false;
-    std::map<std::string, std::string> captions, edits;
-    std::map<std::string, int> periods;
-  };
-  std::map<std::string, Window> windows;
-  std::vector<std::vector<std::string>> rows;
-  int selected = -1;
-  std::map<int, std::string> panes;
+  void exit() { runExitRoutines(); }
 
   // Records.
   std::vector<std::string> messages;
@@ -91,13 +74,13 @@ public:
   Bytes lastSound;
   std::vector<std::string> destroyed;
   int loads = 0;
-  int clearCount = 0;
   // Called at every clearRows, so a test can see what happened before it.
   std::function<void()> onClear;
 
   // Settings.
   std::filesystem::path folder; // run folder, removed at destruction
   std::string pickerResult;     // what the folder picker returns (GBK); empty = cancelled
+  std::string lastPickerTitle;
   bool failIniWrites = false;
   bool refuseLoad = false;
 
@@ -105,35 +88,14 @@ public:
   FakeDownloadEngine* fakeEngine() { return dynamic_cast<FakeDownloadEngine*>(engine.get()); }
   FakePlayer player;
 
-  // Host
   bool loadWindow(const WindowDefinition& definition, EventSink& sink) override;
-  bool isWindowLoaded(const std::string& window) override;
-  void showWindow(const std::string& window, bool visible) override;
-  bool isWindowVisible(const std::string& window) override;
   void destroyWindow(const std::string& window) override;
   void runMessageLoop() override {}
-  void registerExitRoutine(std::function<void()> routine) override;
-  std::string caption(const std::string& window, const std::string& control) override;
-  void setCaption(const std::string& window, const std::string& control,
-                  const std::string& text) override;
-  std::string tagText(const std::string& window, const std::string& control) override;
-  std::string editText(const std::string& window, const std::string& control) override;
-  void setEditText(const std::string& window, const std::string& control,
-                   const std::string& text) override;
-  int timerPeriod(const std::string& window, const std::string& control) override;
   void setTimerPeriod(const std::string& window, const std::string& control, int ms) override;
-  void popupMenu(const std::string& window, const std::string& menuTitle) override;
+  void popupMenu(const std::string& window, const std::string& menuTitle) override {
+    popups.push_back(menuTitle);
+  }
   void clearRows(const std::string& window, const std::string& list) override;
-  int appendRow(const std::string& window, const std::string& list) override;
-  int rowCount(const std::string& window, const std::string& list) override;
-  void setCell(const std::string& window, const std::string& list, int row, int column,
-               const std::string& text) override;
-  std::string cell(const std::string& window, const std::string& list, int row,
-                   int column) override;
-  int selectedRow(const std::string& window, const std::string& list) override;
-  void setPaneText(const std::string& window, const std::string& bar, int pane,
-                   const std::string& text) override;
-  std::string paneText(const std::string& window, const std::string& bar, int pane) override;
   void messageBox(const std::string& text) override { messages.push_back(text); }
   void setClipboardText(const std::string& text) override { clipboard = text; }
   std::string runFolder() override;
@@ -149,11 +111,6 @@ public:
   std::string chooseFolder(const std::string& title, bool option) override;
   DownloadEngine& downloadEngine() override { return *engine; }
   MediaPlayer* mediaPlayer(const std::string& window, const std::string& control) override;
-
-  std::string lastPickerTitle;
-
-private:
-  std::vector<std::function<void()>> exitRoutines_;
 };
 
 } // namespace tunova::test
