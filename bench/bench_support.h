@@ -37,8 +37,8 @@ inline ChildServer startByteServer(std::size_t bytes) {
   if (pid == 0) {
     close(fds[0]);
     const std::string body(bytes, 'x');
-    tunova::test::TestServer server([&body](const tunova::test::Request&,
-                                            tunova::test::Connection& c) { c.reply(200, body); });
+    tunova::test::TestServer server(
+        [&body](const tunova::test::Request&, tunova::test::Connection& c) { c.reply(200, body); });
     const int port = server.port();
     if (write(fds[1], &port, sizeof port) != sizeof port) _exit(1);
     close(fds[1]);

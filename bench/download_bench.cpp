@@ -47,7 +47,8 @@ int main() {
   std::filesystem::remove(target);
   std::filesystem::remove(curlTarget);
   const double mb = kBytes / 1048576.0;
-  std::printf("engine: %.0f MiB/s, %.3f s wall, %.3f s CPU (best of 3)\n", mb / best, best, bestCpu);
+  std::printf("engine: %.0f MiB/s, %.3f s wall, %.3f s CPU (best of 3)\n", mb / best, best,
+              bestCpu);
   std::printf("curl  : %.0f MiB/s, %.3f s wall, %.3f s CPU (best of 3)\n", mb / bestCurl, bestCurl,
               bestCurlCpu);
   std::printf("throughput ratio engine/curl: %.2f\n", bestCurl / best);

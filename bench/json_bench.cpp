@@ -5,8 +5,8 @@
 #include <cstdio>
 
 #include "bench_support.h"
-#include "json/json_object.h"
 #include "text/codepage.h"
+#include "json/json_object.h"
 
 using namespace tunova;
 using namespace tunova::bench;
@@ -15,10 +15,11 @@ int main() {
   std::string page = "{\"status_code\":0,\"has_more\":true,\"data\":[";
   for (int i = 0; i < 20; ++i) {
     if (i) page += ",";
-    page += "{\"id\":" + std::to_string(1000 + i) + ",\"title\":\"晴天的第" + std::to_string(i) +
-            "首歌\",\"author\":\"林晓岚\",\"album\":\"晚风\",\"duration\":" +
-            std::to_string(180 + i) + ",\"play_url\":{\"url_list\":[\"http://127.0.0.1:8960/media/" +
-            std::to_string(1000 + i) + ".mp3\"]}}";
+    page +=
+        "{\"id\":" + std::to_string(1000 + i) + ",\"title\":\"晴天的第" + std::to_string(i) +
+        "首歌\",\"author\":\"林晓岚\",\"album\":\"晚风\",\"duration\":" + std::to_string(180 + i) +
+        ",\"play_url\":{\"url_list\":[\"http://127.0.0.1:8960/media/" + std::to_string(1000 + i) +
+        ".mp3\"]}}";
   }
   page += "]}";
   const std::string gbkPage = fromUtf8(page);

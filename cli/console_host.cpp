@@ -61,12 +61,7 @@ void ConsoleHost::setClipboardText(const std::string& text) {
 }
 
 std::string ConsoleHost::runFolder() {
-  char buf[PATH_MAX + 1];
-  const ssize_t n = ::readlink("/proc/self/exe", buf, PATH_MAX);
-  if (n <= 0) return ".";
-  std::string path(buf, static_cast<std::size_t>(n));
-  const std::size_t slash = path.rfind('/');
-  return fromUtf8(slash == 0 ? "/" : path.substr(0, slash));
+  return programFolderOfProcess();
 }
 
 bool ConsoleHost::isSettingsFile(const std::string& path) {

@@ -262,7 +262,7 @@ Bytes httpRequest(const std::string& url, int method, const std::string& postTex
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &ex);
   curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &onHeader);
   curl_easy_setopt(c, CURLOPT_HEADERDATA, &ex);
-  curl_easy_setopt(c, CURLOPT_BUFFERSIZE, 256L * 1024);
+  curl_easy_setopt(c, CURLOPT_BUFFERSIZE, 1024L * 1024);
   if (!(flags & kFlagNoCookies)) {
     curl_easy_setopt(c, CURLOPT_SHARE, cookieStore().share());
     curl_easy_setopt(c, CURLOPT_COOKIEFILE, "");

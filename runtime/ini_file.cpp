@@ -18,6 +18,15 @@ std::string nativePath(const std::string& gbkPath) {
   return toUtf8(gbkPath);
 }
 
+std::string programFolderOfProcess() {
+  std::string path(4096, '\0');
+  const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size());
+  if (n <= 0 || static_cast<std::size_t>(n) == path.size()) return ".";
+  path.resize(static_cast<std::size_t>(n));
+  const std::size_t slash = path.rfind('/');
+  return fromUtf8(slash == 0 ? "/" : path.substr(0, slash));
+}
+
 bool fileExistsAt(const std::string& gbkPath) {
   struct stat st;
   return ::stat(nativePath(gbkPath).c_str(), &st) == 0 && S_ISREG(st.st_mode);

@@ -17,6 +17,9 @@ bool writeIniValue(const std::string& gbkPath, const std::string& section, const
 
 bool fileExistsAt(const std::string& gbkPath);
 
+// The folder of the running program (GBK, no trailing separator).
+std::string programFolderOfProcess();
+
 // The UTF-8 form of a GBK path, for file calls.
 std::string nativePath(const std::string& gbkPath);
 

@@ -563,13 +563,7 @@ void WxHost::setClipboardText(const std::string& text) {
 }
 
 std::string WxHost::runFolder() {
-  char buf[PATH_MAX + 1];
-  const ssize_t n = ::readlink("/proc/self/exe", buf, PATH_MAX);
-  if (n <= 0) return ".";
-  std::string path(buf, static_cast<std::size_t>(n));
-  const std::size_t slash = path.rfind('/');
-  path = slash == 0 ? "/" : path.substr(0, slash);
-  return fromUtf8(path);
+  return programFolderOfProcess();
 }
 
 bool WxHost::fileExists(const std::string& path) {
