@@ -23,9 +23,10 @@ using Clock = std::chrono::steady_clock;
 
 constexpr long kDefaultConnectMs = 20000;
 constexpr long kDefaultIdleMs = 20000;
-// Reads smaller than this cost throughput on any network of today (measured: 4 KiB reads
-// lose about a fifth of loopback throughput), so smaller settings are raised to it.
-constexpr long kMinBuffer = 64 * 1024;
+// Reads smaller than this cost throughput (measured on loopback: with 4 KiB reads the engine
+// reached 0.85 of curl's rate, with 256 KiB about the same rate), so smaller settings are
+// raised to it.
+constexpr long kMinBuffer = 256 * 1024;
 constexpr long kMaxBuffer = 512 * 1024;
 
 struct Transfer {

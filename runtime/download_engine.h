@@ -9,7 +9,7 @@
 // ignores the range restarts the file cleanly.
 //
 // What the task's settings mean here: field 1 is the receive buffer size in bytes (raised to
-// at least 64 KiB, below which reads cost throughput); field 6 the number of retries after a
+// at least 256 KiB, below which reads cost throughput); field 6 the number of retries after a
 // transient failure; field 8 the connect time-out in ms; field 10 the time without any data after
 // which an attempt fails; field 11 the pause between retries in ms. Fields 4 and 5 (FTP log-in) are
 // unused: only http:// and https:// are fetched, also after a redirect. 0 in a time field means a
