@@ -144,6 +144,9 @@ TEST_F(WxHostTest, TypingATermAndEnterFillsTheList) {
   EXPECT_EQ(gbkOf(list()->GetItemText(5, 0)), "6");
   EXPECT_EQ(host.paneText(n.mainWindow, n.statusBar, 0), gbk("状态：搜索完成"));
   EXPECT_NE(server->requests()[0].target.find("query=%61%62%63&"), std::string::npos);
+  // A double-click empties the box.
+  sim.MouseDblClick();
+  EXPECT_TRUE(pump(2000, [edit] { return edit->GetValue().empty(); }));
 }
 
 TEST_F(WxHostTest, ReleasingTheMouseOverATagQueriesItsCollection) {
