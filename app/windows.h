@@ -114,6 +114,17 @@ struct WindowDefinition {
     }
     return nullptr;
   }
+
+  // The binding of `event` on `control` (empty: the window itself), or nullptr when the event
+  // has no handler.
+  const EventBinding* binding(const std::string& control, EventKind event) const {
+    const Control* c = control.empty() ? nullptr : find(control);
+    if (!control.empty() && !c) return nullptr;
+    for (const EventBinding& b : c ? c->events : events) {
+      if (b.event == event) return &b;
+    }
+    return nullptr;
+  }
 };
 
 // Control and window names, as GBK texts.

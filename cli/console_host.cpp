@@ -1,9 +1,6 @@
 #include "cli/console_host.h"
 
-#include <unistd.h>
-
 #include <chrono>
-#include <climits>
 #include <cstdio>
 #include <thread>
 

@@ -62,7 +62,6 @@ public:
   void release() { engine_.reset(); }
   ScriptEngine* get() const { return engine_.get(); }
   ScriptEngine* operator->() const { return engine_.get(); }
-  long useCount() const { return engine_.use_count(); }
 
 private:
   std::shared_ptr<ScriptEngine> engine_;

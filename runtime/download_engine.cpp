@@ -240,7 +240,10 @@ struct CurlDownloadEngine::Impl {
       for (auto& t : active) {
         if (t->waiting && now >= t->retryAt) {
           t->waiting = false;
-          if (!begin(*t)) t->waiting = true, t->retryAt = now + std::chrono::seconds(1);
+          if (!begin(*t)) { // try again a little later
+            t->waiting = true;
+            t->retryAt = now + std::chrono::seconds(1);
+          }
         }
       }
 

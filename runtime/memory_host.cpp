@@ -12,13 +12,8 @@ bool MemoryHost::fire(const std::string& window, const std::string& control, Eve
                       const EventArgs& args) {
   auto it = windows.find(window);
   if (it == windows.end() || !it->second.sink) return true;
-  const WindowDefinition& def = *it->second.definition;
-  const Control* c = control.empty() ? nullptr : def.find(control);
-  if (!control.empty() && !c) return true;
-  for (const EventBinding& b : c ? c->events : def.events) {
-    if (b.event == event) return it->second.sink->handleEvent(b.handler, window, control, args);
-  }
-  return true;
+  const EventBinding* b = it->second.definition->binding(control, event);
+  return b ? it->second.sink->handleEvent(b->handler, window, control, args) : true;
 }
 
 bool MemoryHost::choose(const std::string& title) {

@@ -1,8 +1,6 @@
 #include "runtime/wx_host.h"
 
-#include <unistd.h>
 #include <wx/app.h>
-#include <wx/artprov.h>
 #include <wx/button.h>
 #include <wx/clipbrd.h>
 #include <wx/dirdlg.h>
@@ -13,13 +11,10 @@
 #include <wx/menu.h>
 #include <wx/msgdlg.h>
 #include <wx/panel.h>
-#include <wx/rawbmp.h>
 #include <wx/settings.h>
 #include <wx/statusbr.h>
 #include <wx/textctrl.h>
 #include <wx/timer.h>
-
-#include <climits>
 
 #include "runtime/download_engine.h"
 #include "runtime/ini_file.h"
@@ -85,7 +80,7 @@ int modifiersOf(const wxKeyboardState& s) {
 class TunovaApp : public wxApp {
 public:
   bool OnInit() override { return true; }
-  // A dead end for errors: no dialogs from the toolkit, the log goes to standard error.
+  // The program reads no command line: nothing is declared or parsed.
   void OnInitCmdLine(wxCmdLineParser&) override {}
   bool OnCmdLineParsed(wxCmdLineParser&) override { return true; }
 };
@@ -104,10 +99,12 @@ bool startToolkit(int argc, char** argv) {
   const char* wayland = std::getenv("WAYLAND_DISPLAY");
   if ((!display || !*display) && (!wayland || !*wayland)) return false;
   wxApp::SetInstance(new TunovaApp());
+  // Only the program name is passed on: the program reads no command line.
   static char name[] = "tunova";
   static char* defaultArgv[] = {name, nullptr};
-  int n = argc > 0 ? 1 : 1; // the program reads no command line
-  if (!wxEntryStart(n, argc > 0 ? argv : defaultArgv)) return false;
+  int count = 1;
+  if (!wxEntryStart(count, argc > 0 ? argv : defaultArgv)) return false;
+  // No dialogs from the toolkit: its log goes to standard error.
   delete wxLog::SetActiveTarget(new wxLogStderr());
   wxTheApp->CallOnInit();
   wxTheApp->SetExitOnFrameDelete(true);
@@ -152,14 +149,8 @@ WxHost::WindowState* WxHost::find(const std::string& window) {
 
 void WxHost::raise(WindowState& w, const std::string& control, EventKind kind,
                    const EventArgs& args) {
-  const std::vector<EventBinding>* events = &w.definition->events;
-  if (!control.empty()) {
-    const Control* c = w.definition->find(control);
-    if (!c) return;
-    events = &c->events;
-  }
-  for (const EventBinding& b : *events) {
-    if (b.event == kind) w.sink->handleEvent(b.handler, w.definition->name, control, args);
+  if (const EventBinding* b = w.definition->binding(control, kind)) {
+    w.sink->handleEvent(b->handler, w.definition->name, control, args);
   }
 }
 
@@ -331,12 +322,8 @@ bool WxHost::loadWindow(const WindowDefinition& def, EventSink& sink) {
       e.Skip();
       return;
     }
-    bool mayClose = true;
-    for (const EventBinding& b : ws->definition->events) {
-      if (b.event == EventKind::CloseQuery) {
-        mayClose = ws->sink->handleEvent(b.handler, windowName, "", {});
-      }
-    }
+    const EventBinding* query = ws->definition->binding("", EventKind::CloseQuery);
+    const bool mayClose = !query || ws->sink->handleEvent(query->handler, windowName, "", {});
     if (!mayClose && e.CanVeto()) {
       e.Veto();
       return;
