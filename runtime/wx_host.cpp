@@ -73,6 +73,29 @@ int keyCodeOf(const wxKeyEvent& e) {
   return k;
 }
 
+// The row whose bounds hold `point` (list client coordinates), or -1. The rows' own rectangles
+// are used because the generic list's HitTest measures from below the column header while
+// GetItemRect measures from the top of the control.
+long rowAt(wxListCtrl* list, const wxPoint& point) {
+  const long first = std::max(0L, list->GetTopItem());
+  const long last = std::min<long>(list->GetItemCount(), first + list->GetCountPerPage() + 2);
+  for (long i = first; i < last; ++i) {
+    wxRect rect;
+    if (list->GetItemRect(i, rect) && rect.Contains(point)) return i;
+  }
+  return -1;
+}
+
+// Makes `row` the one selected and focused row of a single-selection list.
+void selectOnly(wxListCtrl* list, long row) {
+  for (long i = list->GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED); i >= 0;
+       i = list->GetNextItem(i, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED)) {
+    if (i != row) list->SetItemState(i, 0, wxLIST_STATE_SELECTED);
+  }
+  list->SetItemState(row, wxLIST_STATE_SELECTED | wxLIST_STATE_FOCUSED,
+                     wxLIST_STATE_SELECTED | wxLIST_STATE_FOCUSED);
+}
+
 int modifiersOf(const wxKeyboardState& s) {
   return (s.ShiftDown() ? 1 : 0) | (s.ControlDown() ? 2 : 0) | (s.AltDown() ? 4 : 0);
 }
@@ -244,12 +267,26 @@ bool WxHost::loadWindow(const WindowDefinition& def, EventSink& sink) {
                                                                : wxLIST_FORMAT_LEFT;
         list->AppendColumn(wx(col.title), static_cast<wxListColumnFormat>(align), col.width);
       }
-      list->Bind(wxEVT_LIST_ITEM_RIGHT_CLICK,
-                 [this, windowName, name = c.name, list](wxListEvent& e) {
-                   // As on the platform the list was designed for, a right-click selects the item
-                   // first.
-                   list->SetItemState(e.GetIndex(), wxLIST_STATE_SELECTED | wxLIST_STATE_FOCUSED,
-                                      wxLIST_STATE_SELECTED | wxLIST_STATE_FOCUSED);
+      // A right-click acts on the row under the pointer. The toolkit's own item notification
+      // is not used: on a freshly filled list without a focused row it reports index -1 (and
+      // selecting -1 selects every row), and it arrives twice for one click, so the pointer's
+      // press itself is taken on the list's row area and the row found from its position. A
+      // press below the last row selects nothing and opens no menu.
+      for (wxWindow* area : list->GetChildren()) {
+        area->Bind(wxEVT_RIGHT_DOWN, [this, windowName, name = c.name, list](wxMouseEvent&) {
+          list->SetFocus();
+          const long row = rowAt(list, list->ScreenToClient(wxGetMousePosition()));
+          if (row < 0) return;
+          selectOnly(list, row);
+          if (WindowState* ws = find(windowName)) raise(*ws, name, EventKind::ItemRightClick, {});
+        });
+      }
+      // The keyboard's menu key and Shift+F10 open the same menu for the selected row. A
+      // context-menu request from the mouse has a position and is already served above.
+      list->Bind(wxEVT_CONTEXT_MENU,
+                 [this, windowName, name = c.name, list](wxContextMenuEvent& e) {
+                   if (e.GetPosition() != wxDefaultPosition) return;
+                   if (list->GetSelectedItemCount() == 0) return;
                    if (WindowState* ws = find(windowName))
                      raise(*ws, name, EventKind::ItemRightClick, {});
                  });

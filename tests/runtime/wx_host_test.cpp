@@ -10,6 +10,7 @@
 #include <wx/frame.h>
 #include <wx/listctrl.h>
 #include <wx/textctrl.h>
+#include <wx/timer.h>
 #include <wx/uiaction.h>
 
 #include <chrono>
@@ -44,10 +45,17 @@ bool pump(
   return done();
 }
 
+// Two songs a page; the first has an address that names its page, so every row with an
+// address is told apart from the others.
 std::string songsJson(const std::string& address) {
   return "{\"data\":[{\"title\":\"one\",\"author\":\"a\",\"duration\":61,\"play_url\":{\"url_list\""
          ":[\"" +
          address + "\"]}},{\"title\":\"two\",\"author\":\"b\",\"duration\":5}]}";
+}
+
+std::string pageOf(const std::string& target) {
+  const std::size_t at = target.rfind("offset=");
+  return at == std::string::npos ? "0" : std::to_string(std::atoi(target.c_str() + at + 7) / 20);
 }
 
 class WxHostTest : public ::testing::Test {
@@ -62,7 +70,9 @@ protected:
   void SetUp() override {
     server = std::make_unique<TestServer>([this](const Request& r, Connection& c) {
       if (r.target.rfind("/zamrilo/", 0) == 0) {
-        c.reply(200, songsJson(server->url("/media/1.mp3")));
+        const std::string page = pageOf(r.target);
+        c.reply(200,
+                songsJson(server->url(page == "0" ? "/media/1.mp3" : "/media/p" + page + ".mp3")));
       } else {
         c.reply(200, std::string(20000, '\0'), "Content-Type: audio/mpeg\r\n");
       }
@@ -208,4 +218,113 @@ TEST_F(WxHostTest, CopyLeavesExactlyTheAddressOnTheClipboard) {
   EXPECT_TRUE(wxTheClipboard->GetData(data));
   wxTheClipboard->Close();
   EXPECT_EQ(data.GetText().utf8_string(), server->url("/media/1.mp3"));
+}
+
+namespace {
+
+// Counts the menus the toolkit really opens on `frame`, and answers each one with `keys` once it
+// is open (a popup runs a loop of its own, so the keys are sent from a timer).
+class MenuWatcher {
+public:
+  MenuWatcher(wxFrame* frame, std::vector<int> keys) : frame_(frame), keys_(std::move(keys)) {
+    frame_->Bind(wxEVT_MENU_OPEN, &MenuWatcher::onOpen, this);
+    timer_.Bind(wxEVT_TIMER, [this](wxTimerEvent&) {
+      wxUIActionSimulator sim;
+      for (int k : keys_)
+        sim.Char(k);
+    });
+  }
+  ~MenuWatcher() { frame_->Unbind(wxEVT_MENU_OPEN, &MenuWatcher::onOpen, this); }
+  int opened = 0;
+
+private:
+  void onOpen(wxMenuEvent& e) {
+    e.Skip();
+    if (!e.IsPopup()) return;
+    ++opened;
+    timer_.StartOnce(250);
+  }
+  wxFrame* frame_;
+  std::vector<int> keys_;
+  wxTimer timer_;
+};
+
+std::string clipboardText() {
+  std::string text;
+  if (wxTheClipboard->Open()) {
+    wxTextDataObject data;
+    if (wxTheClipboard->GetData(data)) text = data.GetText().utf8_string();
+    wxTheClipboard->Close();
+  }
+  return text;
+}
+
+} // namespace
+
+class RealInputTest : public WxHostTest {
+protected:
+  // A real click on the 热门 label, then the list as the query left it: no row selected or
+  // focused.
+  void fillByTag() {
+    click(host.control(n.mainWindow, n.tagLabels[0]));
+    ASSERT_TRUE(pump(5000, [this] { return list()->GetItemCount() == 6; }));
+    ASSERT_EQ(list()->GetSelectedItemCount(), 0);
+    wxTheClipboard->Open();
+    wxTheClipboard->SetData(new wxTextDataObject("untouched"));
+    wxTheClipboard->Close();
+  }
+  // The screen point in the middle of the first column of `row`.
+  wxPoint rowPoint(int row) {
+    wxRect rect;
+    EXPECT_TRUE(list()->GetItemRect(row, rect));
+    return list()->ClientToScreen(wxPoint(rect.x + 20, rect.y + rect.height / 2));
+  }
+  void rightClickAt(const wxPoint& screen) {
+    wxUIActionSimulator sim;
+    sim.MouseMove(screen);
+    pump(50);
+    sim.MouseClick(wxMOUSE_BTN_RIGHT);
+    pump(400);
+  }
+  static constexpr int kChooseCopy[] = {WXK_DOWN, WXK_DOWN, WXK_DOWN, WXK_RETURN};
+};
+
+TEST_F(RealInputTest, RightClickOnAFreshListActsOnTheClickedRow) {
+  fillByTag();
+  MenuWatcher menus(frame, {std::begin(kChooseCopy), std::end(kChooseCopy)});
+  rightClickAt(rowPoint(2)); // row 3: the first song of the second page
+  ASSERT_TRUE(pump(3000, [] { return clipboardText() != "untouched"; }));
+  EXPECT_EQ(clipboardText(), server->url("/media/p1.mp3"));
+  EXPECT_EQ(host.selectedRow(n.mainWindow, n.resultList), 2);
+  EXPECT_EQ(list()->GetSelectedItemCount(), 1);
+  pump(500);
+  EXPECT_EQ(menus.opened, 1) << "one right-click, one menu";
+}
+
+TEST_F(RealInputTest, RightClickBelowTheLastRowOpensNoMenu) {
+  fillByTag();
+  MenuWatcher menus(frame, {WXK_ESCAPE});
+  wxRect last;
+  ASSERT_TRUE(list()->GetItemRect(5, last));
+  const wxPoint below(last.x + 20, last.GetBottom() + 40);
+  ASSERT_LT(below.y, list()->GetClientSize().y);
+  rightClickAt(list()->ClientToScreen(below));
+  pump(500);
+  EXPECT_EQ(menus.opened, 0);
+  EXPECT_EQ(list()->GetSelectedItemCount(), 0);
+  EXPECT_EQ(clipboardText(), "untouched");
+}
+
+TEST_F(RealInputTest, ShiftF10OpensTheSameMenuForTheSelectedRow) {
+  fillByTag();
+  wxUIActionSimulator sim;
+  sim.MouseMove(rowPoint(4)); // row 5: the first song of the third page
+  pump(50);
+  sim.MouseClick();
+  ASSERT_TRUE(pump(1000, [this] { return host.selectedRow(n.mainWindow, n.resultList) == 4; }));
+  MenuWatcher menus(frame, {std::begin(kChooseCopy), std::end(kChooseCopy)});
+  sim.Char(WXK_F10, wxMOD_SHIFT);
+  ASSERT_TRUE(pump(3000, [] { return clipboardText() != "untouched"; }));
+  EXPECT_EQ(clipboardText(), server->url("/media/p2.mp3"));
+  EXPECT_EQ(menus.opened, 1);
 }
