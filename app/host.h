@@ -105,8 +105,10 @@ public:
   // Plays a RIFF/WAVE byte set once, without waiting for it to end.
   virtual void playSound(const Bytes& wave) = 0;
 
-  // The folder picker: the chosen folder's full path, or empty when the user cancelled.
-  virtual std::string chooseFolder(const std::string& title, bool option) = 0;
+  // The folder picker, opening at `startFolder` when that is given: the chosen folder's full
+  // path, or empty when the user cancelled.
+  virtual std::string chooseFolder(const std::string& title, bool option,
+                                   const std::string& startFolder) = 0;
 
   virtual DownloadEngine& downloadEngine() = 0;
   // The media player control of a loaded window, or nullptr.

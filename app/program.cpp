@@ -1,7 +1,6 @@
 #include "app/program.h"
 
 #include "app/settings.h"
-#include "catalogue/catalogue.h"
 #include "media/playback.h"
 
 namespace tunova {
@@ -30,16 +29,17 @@ bool Program::handleEvent(HandlerId handler, const std::string& window, const st
     onMainWindowDestroying(host_);
     break;
   case HandlerId::onSearchBoxKeyDown:
-    onSearchBoxKeyDown(host_, args.keyCode, args.modifiers);
+    if (QueryOutcome q = onSearchBoxKeyDown(host_, args.keyCode, args.modifiers); q.ran)
+      lastQuery_ = q;
     break;
   case HandlerId::onSearchBoxDoubleClick:
     onSearchBoxDoubleClick(host_);
     break;
   case HandlerId::onSearchClicked:
-    onSearchClicked(host_);
+    lastQuery_ = onSearchClicked(host_);
     break;
   case HandlerId::onTagClicked:
-    onTagClicked(host_, control);
+    lastQuery_ = onTagClicked(host_, control);
     break;
   case HandlerId::chooseSaveFolder:
     chooseSaveFolder(host_);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/host.h"
+#include "catalogue/catalogue.h"
 #include "media/download.h"
 
 namespace tunova {
@@ -25,11 +26,14 @@ public:
                    const EventArgs& args) override;
 
   DownloadState& downloads() { return downloads_; }
+  // How the last query went.
+  const QueryOutcome& lastQuery() const { return lastQuery_; }
   Host& host() { return host_; }
 
 private:
   Host& host_;
   DownloadState downloads_;
+  QueryOutcome lastQuery_;
 };
 
 // The handlers that belong to the shell itself.

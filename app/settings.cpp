@@ -35,7 +35,11 @@ void showSaveFolder(Host& host) {
 }
 
 void chooseSaveFolder(Host& host) {
-  const std::string folder = host.chooseFolder(gbk("选择保存目录"), false);
+  // The picker opens at the folder chosen before, when there is one.
+  std::string current;
+  if (lookupSaveFolder(host, current) && current.size() > 1 && current.back() == kPathSeparator)
+    current.pop_back();
+  const std::string folder = host.chooseFolder(gbk("选择保存目录"), false, current);
   if (folder.empty()) return; // cancelled: the setting and the label stay as they are
   const std::string value = folder + kPathSeparator;
   if (!host.writeIni(settingsPath(host), section(), key(), value)) return;

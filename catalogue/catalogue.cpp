@@ -1,5 +1,6 @@
 #include "catalogue/catalogue.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "http/http_request.h"
@@ -25,18 +26,31 @@ std::string catalogueBaseAddress(const std::string& collectionId, const std::str
   return base + kQuerySuffix;
 }
 
-void queryCatalogue(Host& host, const std::string& collectionId, const std::string& searchText) {
+QueryOutcome queryCatalogue(Host& host, const std::string& collectionId,
+                            const std::string& searchText) {
   const Names& n = names();
+  QueryOutcome outcome;
+  outcome.ran = true;
   JsonObject json;
   const std::string base = catalogueBaseAddress(collectionId, searchText);
   host.clearRows(n.mainWindow, n.resultList);
-  for (int page = 1; page <= 3; ++page) {
-    const std::string address = base + numberToText(static_cast<long long>((page - 1) * 20));
+  for (int page = 1; page <= kPages; ++page) {
+    const std::string address =
+        base + numberToText(static_cast<long long>((page - 1) * kRowsPerPage));
     const Bytes body = httpRequest(address, kHttpGet, {}, nullptr, nullptr, nullptr, nullptr, false,
                                    nullptr, {}, true, kMaxPageBytes);
+    if (body.empty()) {
+      outcome.failure = "no answer from " + address;
+      continue;
+    }
     const std::string answer = fromUtf8(textOfBytes(body));
-    if (!json.parse(answer)) continue;
-    const int m = json.count("data");
+    if (!json.parse(answer)) {
+      outcome.failure = "the answer from " + address + " could not be read";
+      continue;
+    }
+    ++outcome.pagesRead;
+    if (json.valueType("data") == kJsonString) continue; // a text has no songs
+    const int m = std::min(json.count("data"), kRowsPerPage);
     for (int i = 1; i <= m; ++i) {
       const std::string k = "data[" + numberToText(static_cast<long long>(i - 1)) + "]";
       const std::string title = json.getText(k + ".title");
@@ -52,7 +66,9 @@ void queryCatalogue(Host& host, const std::string& collectionId, const std::stri
       host.setCell(n.mainWindow, n.resultList, r, 4, address);
     }
   }
-  host.setPaneText(n.mainWindow, n.statusBar, 0, gbk("状态：搜索完成"));
+  host.setPaneText(n.mainWindow, n.statusBar, 0,
+                   outcome.failed() ? gbk("状态：搜索失败") : gbk("状态：搜索完成"));
+  return outcome;
 }
 
 std::string formatDuration(int seconds) {
@@ -66,25 +82,26 @@ std::string formatDuration(int seconds) {
   return two(m) + ":" + two(s);
 }
 
-void onSearchClicked(Host& host) {
+QueryOutcome onSearchClicked(Host& host) {
   const Names& n = names();
   if (host.editText(n.mainWindow, n.searchBox).empty()) {
     host.messageBox(gbk("搜索词不能为空"));
-    return;
+    return {};
   }
-  queryCatalogue(host, std::string(), host.editText(n.mainWindow, n.searchBox));
+  return queryCatalogue(host, std::string(), host.editText(n.mainWindow, n.searchBox));
 }
 
-void onSearchBoxKeyDown(Host& host, int keyCode, int modifiers) {
-  if (keyCode == 13) onSearchClicked(host);
+QueryOutcome onSearchBoxKeyDown(Host& host, int keyCode, int modifiers) {
+  if (keyCode == 13) return onSearchClicked(host);
+  return {};
 }
 
 void onSearchBoxDoubleClick(Host& host) {
   host.setEditText(names().mainWindow, names().searchBox, std::string());
 }
 
-void onTagClicked(Host& host, const std::string& label) {
-  queryCatalogue(host, host.tagText(names().mainWindow, label), std::string());
+QueryOutcome onTagClicked(Host& host, const std::string& label) {
+  return queryCatalogue(host, host.tagText(names().mainWindow, label), std::string());
 }
 
 } // namespace tunova

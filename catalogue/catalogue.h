@@ -22,15 +22,32 @@ inline constexpr std::size_t kMaxPageBytes = 8u << 20;
 // The address of a query without its page offset.
 std::string catalogueBaseAddress(const std::string& collectionId, const std::string& searchText);
 
-void queryCatalogue(Host& host, const std::string& collectionId, const std::string& searchText);
+// How a query went: whether it ran, how many of its pages were fetched and read, and why the
+// last page that failed did.
+struct QueryOutcome {
+  bool ran = false;
+  int pagesRead = 0;
+  std::string failure; // UTF-8, empty when every page was read
+  bool failed() const { return ran && pagesRead == 0; }
+};
+
+inline constexpr int kPages = 3;
+inline constexpr int kRowsPerPage = 20; // the count= each page asks for
+
+// Fills the result list from the three pages. Pane 0 then reads "状态：搜索完成", or
+// "状态：搜索失败" when not one page could be fetched and read (an empty song list is a page
+// read). A page gives at most the rows it asked for; a "data" that is a string gives none.
+QueryOutcome queryCatalogue(Host& host, const std::string& collectionId,
+                            const std::string& searchText);
 
 // Seconds as MM:SS (minutes not limited to two digits); negative values give "00:00".
 std::string formatDuration(int seconds);
 
-void onSearchClicked(Host& host);
-void onSearchBoxKeyDown(Host& host, int keyCode, int modifiers);
+// The handlers that may start a query return its outcome (not run: `ran` false).
+QueryOutcome onSearchClicked(Host& host);
+QueryOutcome onSearchBoxKeyDown(Host& host, int keyCode, int modifiers);
 void onSearchBoxDoubleClick(Host& host);
 // A click on the mood tag `label` queries the collection named by its tag text.
-void onTagClicked(Host& host, const std::string& label);
+QueryOutcome onTagClicked(Host& host, const std::string& label);
 
 } // namespace tunova

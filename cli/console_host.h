@@ -39,7 +39,10 @@ public:
   bool writeIni(const std::string& path, const std::string& section, const std::string& key,
                 const std::string& value) override;
   void playSound(const Bytes& wave) override;
-  std::string chooseFolder(const std::string& title, bool option) override { return {}; }
+  std::string chooseFolder(const std::string& title, bool option,
+                           const std::string& startFolder) override {
+    return {};
+  }
   DownloadEngine& downloadEngine() override;
   MediaPlayer* mediaPlayer(const std::string& window, const std::string& control) override {
     return nullptr;

@@ -94,6 +94,11 @@ int main(int argc, char** argv) {
   int code = 0;
   if (!runQuery(host, args[0], args[1])) {
     code = 1;
+  } else if (program.lastQuery().failed()) {
+    printRows(host);
+    std::printf("%s\n", out(host.paneText(n.mainWindow, n.statusBar, 0)).c_str());
+    std::fprintf(stderr, "tunova-cli: %s\n", program.lastQuery().failure.c_str());
+    code = 1;
   } else if (!download) {
     printRows(host);
     std::printf("%s\n", out(host.paneText(n.mainWindow, n.statusBar, 0)).c_str());
@@ -111,13 +116,9 @@ int main(int argc, char** argv) {
       code = 1;
     } else {
       host.runMessageLoop();
-      const std::string notice = host.paneText(n.mainWindow, n.statusBar, 2);
-      std::printf("%s\n", out(notice).c_str());
-      const std::string done = gbk("  下载完成");
-      code = notice.size() >= done.size() &&
-                     notice.compare(notice.size() - done.size(), done.size(), done) == 0
-                 ? 0
-                 : 1;
+      std::printf("%s\n", out(host.paneText(n.mainWindow, n.statusBar, 2)).c_str());
+      const DownloadState& state = program.downloads();
+      code = state.completed == 1 && state.failed == 0 ? 0 : 1;
     }
   }
   host.finish();

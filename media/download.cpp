@@ -74,6 +74,7 @@ void downloadSelected(Host& host, DownloadState& state) {
 
 bool startDownload(Host& host, DownloadState& state, const std::string& address,
                    const std::string& name, const std::string& song) {
+  const std::string label = song.empty() ? name : song;
   DownloadTask& task = state.downloadTask;
   task.receiveBufferBytes = 4096;
   task.url = address;
@@ -82,11 +83,25 @@ bool startDownload(Host& host, DownloadState& state, const std::string& address,
     host.messageBox(gbk("请先设置保存目录"));
     return false;
   }
-  task.path = folder + name + ".mp3";
+  const auto inFlight = [&state](const std::string& path) -> const RunningDownload* {
+    for (const auto& [id, d] : state.running) {
+      if (d.path == path) return &d;
+    }
+    return nullptr;
+  };
+  std::string path = folder + name + ".mp3";
+  for (int n = 2; const RunningDownload* other = inFlight(path); ++n) {
+    if (other->address == address) {
+      host.setPaneText(names().mainWindow, names().statusBar, 2, label + gbk("  正在下载"));
+      return false;
+    }
+    path = folder + name + " (" + numberToText(static_cast<long long>(n)) + ").mp3";
+  }
+  task.path = path;
   task.retries = 5;
   if (!state.downloader.engine) state.downloader.engine = &host.downloadEngine();
   const int id = state.downloader.engine->start(task);
-  if (id > 0) state.running[id] = song.empty() ? name : song;
+  if (id > 0) state.running[id] = RunningDownload{label, address, path};
   host.setTimerPeriod(names().mainWindow, names().timer, kWatchPeriodMs);
   return id > 0;
 }
@@ -95,22 +110,25 @@ void onDownloadTimer(Host& host, DownloadState& state) {
   const Names& n = names();
   DownloadEngine* engine = state.downloader.engine;
   host.setPaneText(n.mainWindow, n.statusBar, 1, rateText(engine ? engine->currentRate() : 0));
+  // The running count is read before the ended tasks are taken: a task that ends in between is
+  // then still counted as running, so the timer keeps watching and the next tick announces it.
+  const int running = engine ? engine->runningCount() : 0;
   if (engine) {
     for (const DownloadEnd& end : engine->takeEnded()) {
       const auto it = state.running.find(end.id);
       if (it == state.running.end()) continue;
       if (end.completed) {
-        host.setPaneText(n.mainWindow, n.statusBar, 2, it->second + gbk("  下载完成"));
+        host.setPaneText(n.mainWindow, n.statusBar, 2, it->second.song + gbk("  下载完成"));
         host.playSound(completionSound());
+        ++state.completed;
       } else {
-        host.setPaneText(n.mainWindow, n.statusBar, 2, it->second + gbk("  下载失败"));
+        ++state.failed;
+        host.setPaneText(n.mainWindow, n.statusBar, 2, it->second.song + gbk("  下载失败"));
       }
       state.running.erase(it);
     }
   }
-  if (!engine || engine->runningCount() == 0) {
-    host.setTimerPeriod(n.mainWindow, n.timer, kIdlePeriodMs);
-  }
+  if (running == 0) host.setTimerPeriod(n.mainWindow, n.timer, kIdlePeriodMs);
 }
 
 } // namespace tunova

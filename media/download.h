@@ -14,12 +14,19 @@ struct Downloader {
   DownloadEngine* engine = nullptr;
 };
 
+// A download started and not yet reported.
+struct RunningDownload {
+  std::string song;    // title + " - " + singer, for the notice whatever row is selected by then
+  std::string address; // where it comes from
+  std::string path;    // where it goes (GBK)
+};
+
 struct DownloadState {
   Downloader downloader;
   DownloadTask downloadTask;
-  // Title + " - " + singer of every download started and not yet reported, by task id, so the
-  // notice names the song that was downloaded whatever row is selected by then.
-  std::map<int, std::string> running;
+  std::map<int, RunningDownload> running; // by task id
+  int completed = 0;                      // downloads announced as complete
+  int failed = 0;                         // downloads announced as failed
 };
 
 inline constexpr int kWatchPeriodMs = 1000;
@@ -32,9 +39,14 @@ void downloadExit(DownloadState& state);
 
 void downloadSelected(Host& host, DownloadState& state);
 // Starts downloading `address` into the save folder as `name` + ".mp3"; `song` names it in the
-// status bar. Returns false when refused (no bc.ini, or the engine refused the task).
+// status bar. A song already being downloaded to that name is not started again (pane 2 says
+// it is under way); another song whose name collides with a download under way goes to
+// `name` + " (2).mp3" (or the next free number) so neither overwrites the other. Returns false
+// when nothing was started.
 bool startDownload(Host& host, DownloadState& state, const std::string& address,
                    const std::string& name, const std::string& song = std::string());
+// Once a second while downloads are watched: the rate in pane 1, each ended download's notice
+// in pane 2 (and the chime for a completed one); when none is left running, the timer goes idle.
 void onDownloadTimer(Host& host, DownloadState& state);
 
 // "下载速度：" + rate / 1,024,000 rounded to two decimals + " MB" (zero written as 0).

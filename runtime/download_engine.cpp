@@ -1,16 +1,23 @@
 #include "runtime/download_engine.h"
 
 #include <curl/curl.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
+#include <cctype>
+#include <cerrno>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <set>
 #include <thread>
+
+#include "runtime/rate_window.h"
 
 #include "runtime/ini_file.h"
 #include "text/text.h"
@@ -28,19 +35,27 @@ constexpr long kDefaultIdleMs = 20000;
 // raised to it.
 constexpr long kMinBuffer = 256 * 1024;
 constexpr long kMaxBuffer = 512 * 1024;
+constexpr std::size_t kHeadBytes = 16;
 
 struct Transfer {
   int id = 0;
   DownloadTask task;
   std::string finalPath; // UTF-8
   std::string partPath;  // UTF-8
-  std::FILE* file = nullptr;
+  int fd = -1;
   CURL* easy = nullptr;
-  curl_off_t written = 0;   // bytes in the .part file
+  curl_off_t written = 0;   // bytes in the partial file
   curl_off_t offset = 0;    // where this attempt started
   curl_off_t expected = -1; // total size the server announced, -1 unknown
+  // The current answer, as its header lines say.
+  long status = 0;
+  curl_off_t rangeStart = -1; // first byte of a Content-Range, -1 none
+  curl_off_t rangeTotal = -1; // total of a Content-Range, -1 none or unknown
+  std::string contentType;
+  std::string head; // the file's first bytes, to tell audio from a page
   bool checkedStart = false;
-  bool rangeMismatch = false;
+  bool restart = false;     // the answer cannot continue the file: start it again from zero
+  bool writeFailed = false; // the disk refused a write
   int attempts = 0;
   Clock::time_point retryAt{};
   bool waiting = false;                       // paused before a retry
@@ -67,22 +82,54 @@ bool allowedScheme(const std::string& url) {
   return lower.rfind("http://", 0) == 0 || lower.rfind("https://", 0) == 0;
 }
 
+// An answer that is plainly a page rather than a song: a text, HTML, JSON or XML type, or a
+// body that opens like markup or a JSON document. (MP3 data opens with an ID3 tag or a frame
+// sync byte.)
+bool plainlyNotAudio(const std::string& contentType, const std::string& head) {
+  const std::string type = asciiLower(contentType);
+  if (type.rfind("text/", 0) == 0 || type.find("json") != std::string::npos ||
+      type.find("html") != std::string::npos || type.find("xml") != std::string::npos) {
+    return true;
+  }
+  for (char c : head) {
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') continue;
+    return c == '<' || c == '{' || c == '[';
+  }
+  return false;
+}
+
+// "bytes START-END/TOTAL" or "bytes */TOTAL" (TOTAL may be "*").
+void parseContentRange(const std::string& value, curl_off_t& start, curl_off_t& total) {
+  start = total = -1;
+  std::size_t i = findNoCase(value, "bytes");
+  if (i == std::string::npos) return;
+  i += 5;
+  while (i < value.size() && value[i] == ' ')
+    ++i;
+  if (i < value.size() && std::isdigit(static_cast<unsigned char>(value[i])))
+    start = std::strtoll(value.c_str() + i, nullptr, 10);
+  const std::size_t slash = value.find('/', i);
+  if (slash != std::string::npos && slash + 1 < value.size() &&
+      std::isdigit(static_cast<unsigned char>(value[slash + 1]))) {
+    total = std::strtoll(value.c_str() + slash + 1, nullptr, 10);
+  }
+}
+
+bool writeAll(int fd, const char* data, std::size_t n) {
+  while (n > 0) {
+    const ssize_t w = ::write(fd, data, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    data += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  return true;
+}
+
 } // namespace
 
 struct CurlDownloadEngine::Impl {
-  std::mutex mutex;
-  std::deque<std::unique_ptr<Transfer>> queued;
-  std::vector<DownloadEnd> ended;
-  std::thread worker;
-  CURLM* multi = nullptr;
-  std::atomic<bool> stopping{false};
-  std::atomic<int> running{0};
-  std::atomic<long long> totalBytes{0};
-  int nextId = 1;
-  // (time, total bytes) samples over the last moments, for the rate.
-  std::deque<std::pair<Clock::time_point, long long>> samples;
-
-  Impl() {
+  explicit Impl(std::function<Clock::time_point()> clockFn) : now(std::move(clockFn)) {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     multi = curl_multi_init();
   }
@@ -92,22 +139,41 @@ struct CurlDownloadEngine::Impl {
     curl_multi_cleanup(multi);
   }
 
+  std::function<Clock::time_point()> now;
+  std::mutex mutex;
+  std::condition_variable wake; // an idle worker waits here for work or the stop
+  std::deque<std::unique_ptr<Transfer>> queued;
+  std::vector<DownloadEnd> ended;
+  std::set<std::string> destinations; // final paths of every task not yet ended
+  std::thread worker;
+  CURLM* multi = nullptr;
+  std::atomic<bool> stopping{false};
+  std::atomic<int> running{0};
+  std::atomic<long long> totalBytes{0};
+  int nextId = 1;
+  RateWindow window;
+
   void stop() {
-    stopping = true;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      stopping = true;
+    }
+    wake.notify_all();
     if (multi) curl_multi_wakeup(multi);
     if (worker.joinable()) worker.join();
   }
 
   void finish(std::unique_ptr<Transfer> t, bool completed, std::string error) {
-    if (t->file) {
-      std::fclose(t->file);
-      t->file = nullptr;
-    }
-    if (completed) {
-      if (std::rename(t->partPath.c_str(), t->finalPath.c_str()) != 0) {
+    if (t->fd >= 0) {
+      if (::close(t->fd) != 0 && completed) {
         completed = false;
-        error = "could not rename the finished file";
+        error = "could not write the file";
       }
+      t->fd = -1;
+    }
+    if (completed && std::rename(t->partPath.c_str(), t->finalPath.c_str()) != 0) {
+      completed = false;
+      error = "could not rename the finished file";
     }
     if (!completed) ::unlink(t->partPath.c_str());
     if (t->easy) {
@@ -115,8 +181,9 @@ struct CurlDownloadEngine::Impl {
       t->easy = nullptr;
     }
     std::lock_guard<std::mutex> lock(mutex);
+    destinations.erase(t->finalPath);
     ended.push_back(DownloadEnd{t->id, completed, std::move(error)});
-    --running;
+    --running; // after the end is recorded: a count of 0 means every end can be taken
   }
 
   static size_t onHeader(char* data, size_t size, size_t count, void* user) {
@@ -124,17 +191,21 @@ struct CurlDownloadEngine::Impl {
     const size_t n = size * count;
     const std::string line(data, n);
     if (line.rfind("HTTP/", 0) == 0) {
-      t->expected = -1;
+      // A new answer (after a redirect or an interim one): forget what the last one said.
+      const std::size_t sp = line.find(' ');
+      t->status = sp == std::string::npos ? 0 : std::atol(line.c_str() + sp + 1);
+      t->expected = t->rangeStart = t->rangeTotal = -1;
+      t->contentType.clear();
     } else if (findNoCase(line, "content-range:") == 0) {
-      // bytes START-END/TOTAL
-      const std::size_t slash = line.find('/');
-      if (slash != std::string::npos && line.compare(slash + 1, 1, "*") != 0) {
-        t->expected = std::atoll(line.c_str() + slash + 1);
-      }
+      parseContentRange(line.substr(14), t->rangeStart, t->rangeTotal);
+      if (t->status == 206) t->expected = t->rangeTotal;
     } else if (findNoCase(line, "content-length:") == 0) {
-      long code = 0;
-      curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &code);
-      if (code == 200) t->expected = std::atoll(line.c_str() + 15);
+      if (t->status == 200) t->expected = std::atoll(line.c_str() + 15);
+    } else if (findNoCase(line, "content-type:") == 0) {
+      t->contentType = trimSpaces(line.substr(13));
+      while (!t->contentType.empty() &&
+             (t->contentType.back() == '\r' || t->contentType.back() == '\n'))
+        t->contentType.pop_back();
     }
     return n;
   }
@@ -144,20 +215,27 @@ struct CurlDownloadEngine::Impl {
     const size_t n = size * count;
     if (!t->checkedStart) {
       t->checkedStart = true;
-      long code = 0;
-      curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &code);
-      if (t->offset > 0 && code == 200) {
-        // The server ignored the range: start the file again from nothing.
-        if (std::fflush(t->file) != 0 || ::ftruncate(fileno(t->file), 0) != 0) return 0;
-        std::rewind(t->file);
-        t->written = 0;
-        t->offset = 0;
-      } else if (t->offset > 0 && code == 206 && t->expected >= 0 && t->expected < t->written) {
-        t->rangeMismatch = true;
+      if (t->status == 206 && t->rangeStart != t->offset) {
+        // Another range than the one asked for: splicing it in would corrupt the file.
+        t->restart = true;
         return 0;
       }
+      if (t->offset > 0 && t->status != 206) {
+        // The server ignored the range and sends the whole file: start it again from nothing.
+        if (::ftruncate(t->fd, 0) != 0 || ::lseek(t->fd, 0, SEEK_SET) != 0) {
+          t->writeFailed = true;
+          return 0;
+        }
+        t->written = 0;
+        t->offset = 0;
+        t->head.clear();
+      }
     }
-    if (std::fwrite(data, 1, n, t->file) != n) return 0;
+    if (!writeAll(t->fd, data, n)) {
+      t->writeFailed = true;
+      return 0;
+    }
+    if (t->head.size() < kHeadBytes) t->head.append(data, std::min(n, kHeadBytes - t->head.size()));
     t->written += static_cast<curl_off_t>(n);
     t->received->fetch_add(static_cast<long long>(n), std::memory_order_relaxed);
     return n;
@@ -191,7 +269,8 @@ struct CurlDownloadEngine::Impl {
     curl_easy_setopt(c, CURLOPT_PRIVATE, &t);
     t.offset = t.written;
     t.checkedStart = false;
-    t.rangeMismatch = false;
+    t.restart = false;
+    t.status = 0;
     // A plain range request: unlike libcurl's resume option it accepts a server that answers
     // with the whole file, which onData then writes from the start.
     const std::string range = std::to_string(t.offset) + "-";
@@ -199,23 +278,78 @@ struct CurlDownloadEngine::Impl {
     return curl_multi_add_handle(multi, c) == CURLM_OK;
   }
 
-  void sample() {
-    const auto now = Clock::now();
-    std::lock_guard<std::mutex> lock(mutex);
-    samples.emplace_back(now, totalBytes.load());
-    while (samples.size() > 2 && now - samples[1].first >= std::chrono::milliseconds(1000)) {
-      samples.pop_front();
+  // Empties the partial file so the next attempt writes the whole song again.
+  static bool truncate(Transfer& t) {
+    if (::ftruncate(t.fd, 0) != 0 || ::lseek(t.fd, 0, SEEK_SET) != 0) return false;
+    t.written = 0;
+    t.head.clear();
+    return true;
+  }
+
+  // Opens a fresh partial file. One left by an earlier run that was killed is removed first,
+  // whatever it is (a file, or a link somewhere else), so it neither blocks nor leaks into the
+  // new download.
+  static bool open(Transfer& t) {
+    ::unlink(t.partPath.c_str());
+    t.fd = ::open(t.partPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    return t.fd >= 0;
+  }
+
+  // What an ended attempt means: done (with its verdict) or to be tried again.
+  struct Verdict {
+    bool done = false;
+    bool completed = false;
+    std::string error;
+    bool retryNow = false; // again at once from zero
+  };
+
+  Verdict judge(Transfer& t, CURLcode rc) {
+    Verdict v;
+    const bool canRetry = t.attempts < t.task.retries;
+    if (t.writeFailed) {
+      v.done = true;
+      v.error = "could not write the file";
+      return v;
     }
+    // A 416 to a range request means the range starts at or past the end: when the total it
+    // names is what is already on disk, the file is whole; otherwise the file is fetched anew.
+    const bool unsatisfiable = rc == CURLE_HTTP_RETURNED_ERROR && t.status == 416 && t.offset > 0;
+    if (unsatisfiable && t.rangeTotal == t.written) rc = CURLE_OK;
+    if (rc == CURLE_OK) {
+      v.done = true;
+      if (t.written == 0) {
+        v.error = "the server sent an empty file";
+      } else if (plainlyNotAudio(t.contentType, t.head)) {
+        v.error = "the server sent a page, not a song";
+      } else if (!unsatisfiable && t.expected >= 0 && t.written != t.expected) {
+        v.error = "size does not match the announced length";
+      } else {
+        v.completed = true;
+      }
+      return v;
+    }
+    if ((t.restart || unsatisfiable) && canRetry) {
+      v.retryNow = true;
+      return v;
+    }
+    if (!t.restart && isTransient(rc) && canRetry) return v; // again from where it stopped
+    v.done = true;
+    v.error = t.restart ? "the server answered another range" : curl_easy_strerror(rc);
+    return v;
   }
 
   void run() {
     std::vector<std::unique_ptr<Transfer>> active; // owned here; curl holds raw pointers
     Clock::time_point lastSample{};
-    while (!stopping) {
-      // Take new tasks.
+    for (;;) {
+      // Take new tasks; with nothing to do, sleep until there is.
       std::deque<std::unique_ptr<Transfer>> fresh;
       {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::unique_lock<std::mutex> lock(mutex);
+        if (active.empty()) {
+          wake.wait(lock, [this] { return stopping || !queued.empty(); });
+        }
+        if (stopping) break;
         fresh.swap(queued);
       }
       for (auto& t : fresh) {
@@ -223,9 +357,7 @@ struct CurlDownloadEngine::Impl {
           finish(std::move(t), false, "only http and https addresses are fetched");
           continue;
         }
-        t->file = std::fopen(t->partPath.c_str(), "wb");
-        if (t->file) std::setvbuf(t->file, nullptr, _IOFBF, 1 << 20);
-        if (!t->file) {
+        if (!open(*t)) {
           finish(std::move(t), false, "cannot write the file");
           continue;
         }
@@ -236,13 +368,13 @@ struct CurlDownloadEngine::Impl {
         active.push_back(std::move(t));
       }
       // Restart transfers whose pause before a retry is over.
-      const auto now = Clock::now();
+      const auto at = now();
       for (auto& t : active) {
-        if (t->waiting && now >= t->retryAt) {
+        if (t->waiting && at >= t->retryAt) {
           t->waiting = false;
           if (!begin(*t)) { // try again a little later
             t->waiting = true;
-            t->retryAt = now + std::chrono::seconds(1);
+            t->retryAt = at + std::chrono::seconds(1);
           }
         }
       }
@@ -262,36 +394,31 @@ struct CurlDownloadEngine::Impl {
         Transfer& t = **it;
         curl_easy_cleanup(t.easy);
         t.easy = nullptr;
-        bool done = false, completed = false;
-        std::string error;
-        if (rc == CURLE_OK && !t.rangeMismatch) {
-          std::fflush(t.file);
-          if (t.expected >= 0 && t.written != t.expected) {
-            error = "size does not match the announced length";
-            done = true;
-          } else {
-            done = completed = true;
-          }
-        } else if (!t.rangeMismatch && isTransient(rc) && t.attempts < t.task.retries) {
+        Verdict v = judge(t, rc);
+        if (!v.done) {
           ++t.attempts;
-          std::fflush(t.file);
-          t.waiting = true;
-          t.retryAt = Clock::now() + std::chrono::milliseconds(std::max(0, t.task.retryPauseMs));
-        } else {
-          error = t.rangeMismatch ? "the server answered another range" : curl_easy_strerror(rc);
-          done = true;
+          if (v.retryNow && !truncate(t)) {
+            v.done = true;
+            v.error = "could not write the file";
+          } else {
+            t.waiting = true;
+            t.retryAt = v.retryNow
+                            ? now()
+                            : now() + std::chrono::milliseconds(std::max(0, t.task.retryPauseMs));
+          }
         }
-        if (done) {
+        if (v.done) {
           std::unique_ptr<Transfer> owned = std::move(*it);
           active.erase(it);
-          finish(std::move(owned), completed, std::move(error));
+          finish(std::move(owned), v.completed, std::move(v.error));
         }
       }
-      if (Clock::now() - lastSample >= std::chrono::milliseconds(50)) {
-        lastSample = Clock::now();
-        sample();
+      if (now() - lastSample >= std::chrono::milliseconds(50)) {
+        lastSample = now();
+        std::lock_guard<std::mutex> lock(mutex);
+        window.add(lastSample, totalBytes.load());
       }
-      curl_multi_poll(multi, nullptr, 0, 100, nullptr);
+      if (!active.empty()) curl_multi_poll(multi, nullptr, 0, 100, nullptr);
     }
     // Shutting down: abandon every transfer cleanly.
     for (auto& t : active) {
@@ -300,6 +427,7 @@ struct CurlDownloadEngine::Impl {
     }
     std::lock_guard<std::mutex> lock(mutex);
     for (auto& t : queued) {
+      destinations.erase(t->finalPath);
       ended.push_back(DownloadEnd{t->id, false, "stopped"});
       --running;
     }
@@ -307,7 +435,8 @@ struct CurlDownloadEngine::Impl {
   }
 };
 
-CurlDownloadEngine::CurlDownloadEngine() : impl_(std::make_unique<Impl>()) {}
+CurlDownloadEngine::CurlDownloadEngine(std::function<Clock::time_point()> clock)
+    : impl_(std::make_unique<Impl>(clock ? std::move(clock) : [] { return Clock::now(); })) {}
 
 CurlDownloadEngine::~CurlDownloadEngine() = default;
 
@@ -322,17 +451,21 @@ int CurlDownloadEngine::start(const DownloadTask& task) {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     id = impl_->nextId++;
     t->id = id;
-    impl_->queued.push_back(std::move(t));
-    ++impl_->running;
-    if (impl_->stopping) {
-      // Released engines take no more work; the task ends at once.
-      impl_->queued.pop_back();
-      impl_->ended.push_back(DownloadEnd{id, false, "the engine was released"});
-      --impl_->running;
+    // Released engines take no more work, and one destination has one writer: such a task
+    // ends at once as failed.
+    const char* refusal = impl_->stopping                           ? "the engine was released"
+                          : impl_->destinations.count(t->finalPath) ? "already being downloaded"
+                                                                    : nullptr;
+    if (refusal) {
+      impl_->ended.push_back(DownloadEnd{id, false, refusal});
       return id;
     }
+    impl_->destinations.insert(t->finalPath);
+    impl_->queued.push_back(std::move(t));
+    ++impl_->running;
     if (!impl_->worker.joinable()) impl_->worker = std::thread([this] { impl_->run(); });
   }
+  impl_->wake.notify_all();
   curl_multi_wakeup(impl_->multi);
   return id;
 }
@@ -340,13 +473,7 @@ int CurlDownloadEngine::start(const DownloadTask& task) {
 std::int32_t CurlDownloadEngine::currentRate() {
   if (impl_->running == 0) return 0;
   std::lock_guard<std::mutex> lock(impl_->mutex);
-  if (impl_->samples.size() < 2) return 0;
-  const auto& first = impl_->samples.front();
-  const auto& last = impl_->samples.back();
-  const double seconds = std::chrono::duration<double>(last.first - first.first).count();
-  if (seconds <= 0) return 0;
-  const double rate = static_cast<double>(last.second - first.second) / std::max(seconds, 1.0);
-  return static_cast<std::int32_t>(std::min(rate, 2147483647.0));
+  return impl_->window.rate(impl_->now());
 }
 
 std::vector<DownloadEnd> CurlDownloadEngine::takeEnded() {

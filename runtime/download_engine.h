@@ -2,11 +2,15 @@
 // The download engine: libcurl's multi interface driven by one worker thread that owns it.
 //
 // start() copies the task into a queue and returns at once; the worker picks it up, writes the
-// file as PATH.part and renames it over PATH only when the transfer is complete (its size
-// checked against Content-Length when the server gave one), so a failed or interrupted download
-// never destroys an existing file nor leaves a truncated one under the final name. A dropped
-// connection is retried with a byte-range request from what is already written; a server that
-// ignores the range restarts the file cleanly.
+// file as PATH.part and renames it over PATH only when the transfer is complete: its size
+// checked against the announced length, every write and the close checked, an empty body or a
+// page (HTML, JSON, text) refused. So a failed or interrupted download never destroys an
+// existing file nor leaves a truncated one under the final name, and a download reported
+// complete is on disk whole. A dropped connection is retried with a byte-range request from what
+// is already written; an answer that does not start where it was asked to restarts the file
+// from zero, as does a server that ignores the range. One destination has one writer: a task
+// for a path already being downloaded ends at once as failed. The idle worker sleeps until a
+// task arrives.
 //
 // What the task's settings mean here: field 1 is the receive buffer size in bytes (raised to
 // at least 256 KiB, below which reads cost throughput); field 6 the number of retries after a
@@ -14,6 +18,8 @@
 // which an attempt fails; field 11 the pause between retries in ms. Fields 4 and 5 (FTP log-in) are
 // unused: only http:// and https:// are fetched, also after a redirect. 0 in a time field means a
 // default.
+#include <chrono>
+#include <functional>
 #include <memory>
 
 #include "app/download_task.h"
@@ -22,7 +28,10 @@ namespace tunova {
 
 class CurlDownloadEngine : public DownloadEngine {
 public:
-  CurlDownloadEngine();
+  // `clock` gives the time the rate and the pauses between retries are measured by (tests set
+  // it; by default the steady clock).
+  explicit CurlDownloadEngine(
+      std::function<std::chrono::steady_clock::time_point()> clock = nullptr);
   ~CurlDownloadEngine() override;
   CurlDownloadEngine(const CurlDownloadEngine&) = delete;
   CurlDownloadEngine& operator=(const CurlDownloadEngine&) = delete;

@@ -608,11 +608,11 @@ void WxHost::playSound(const Bytes& wave) {
   playWaveAsync(wave);
 }
 
-std::string WxHost::chooseFolder(const std::string& title, bool) {
+std::string WxHost::chooseFolder(const std::string& title, bool, const std::string& startFolder) {
   if (pickerScripted) return pickerAnswer;
   wxWindow* owner = nullptr;
   if (WindowState* w = find(firstWindow_)) owner = w->frame;
-  wxDirDialog dialog(owner, wx(title), wxEmptyString, wxDD_DEFAULT_STYLE | wxDD_DIR_MUST_EXIST);
+  wxDirDialog dialog(owner, wx(title), wx(startFolder), wxDD_DEFAULT_STYLE | wxDD_DIR_MUST_EXIST);
   if (dialog.ShowModal() != wxID_OK) return {};
   return gbkOf(dialog.GetPath());
 }

@@ -45,7 +45,11 @@ TEST(Settings, ChoosingAFolderStoresItWithTheSeparatorAndShowsItNowAndAfterARest
     host.pickerResult = gbk("/音乐/Songs");
     host.fire(n.mainWindow, n.chooseFolder, EventKind::LeftDown);
     EXPECT_EQ(host.lastPickerTitle, gbk("选择保存目录"));
+    EXPECT_EQ(host.lastPickerStart, ""); // nothing chosen yet
     EXPECT_EQ(host.caption(n.mainWindow, n.folderLabel), gbk("保存目录：/音乐/Songs/"));
+    // The next pick opens where the last one ended.
+    host.fire(n.mainWindow, n.chooseFolder, EventKind::LeftDown);
+    EXPECT_EQ(host.lastPickerStart, gbk("/音乐/Songs"));
     // GBK bytes and CRLF line ends, as a Windows-written file has them.
     EXPECT_EQ(readFile(host.folder / "bc.ini"), gbk("[保存目录]\r\n保存=/音乐/Songs/\r\n"));
   }

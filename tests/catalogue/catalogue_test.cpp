@@ -146,15 +146,6 @@ TEST_F(QueryTest, FailedPagesAddNoRowsAndThePreviousRowsGoFirst) {
   EXPECT_EQ(host.rows[21][3], "00:00");
 }
 
-TEST_F(QueryTest, UnreachableServiceLeavesAnEmptyListAndTheDoneStatus) {
-  serve([](const Request&, Connection& c) { c.reply(200, "{}"); });
-  setenv("TUNOVA_CATALOGUE_HOST", ("127.0.0.1:" + std::to_string(test::closedPort())).c_str(), 1);
-  host.rows = {{"old", "", "", "", ""}};
-  host.fire(n.mainWindow, n.tagLabels[1], EventKind::LeftUp);
-  EXPECT_TRUE(host.rows.empty());
-  EXPECT_EQ(host.panes[0], gbk("状态：搜索完成"));
-}
-
 TEST_F(QueryTest, APageOverTheLimitCountsAsFailed) {
   serve([](const Request& r, Connection& c) {
     if (offsetOf(r) == 0) {
@@ -186,4 +177,67 @@ TEST_F(QueryTest, EmptyBoxIsRefusedAndDoubleClickEmptiesIt) {
   EXPECT_NE(server->requests()[0].target.find("query=%20%20&"), std::string::npos);
   host.fire(n.mainWindow, n.searchBox, EventKind::DoubleClick);
   EXPECT_EQ(host.editText(n.mainWindow, n.searchBox), "");
+}
+
+TEST_F(QueryTest, TheStatusSaysFailedOnlyWhenNoPageCouldBeRead) {
+  struct Case {
+    const char* what;
+    std::function<void(const Request&, Connection&)> answer;
+    const char* status;
+  };
+  const std::vector<Case> cases = {
+      {"an empty list is a search that found nothing",
+       [](const Request&, Connection& c) { c.reply(200, "{\"data\":[]}"); }, "状态：搜索完成"},
+      {"garbage on every page", [](const Request&, Connection& c) { c.reply(200, "<html>"); },
+       "状态：搜索失败"},
+      {"an empty body on every page", [](const Request&, Connection& c) { c.reply(200, ""); },
+       "状态：搜索失败"},
+      {"one good page of three",
+       [](const Request& r, Connection& c) {
+         if (offsetOf(r) == 20) {
+           c.reply(200, songs(2, 1));
+         } else {
+           c.send("HTTP/1.1 200 OK\r\n"); // then the connection drops
+         }
+       },
+       "状态：搜索完成"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    serve(c.answer);
+    host.fire(n.mainWindow, n.tagLabels[0], EventKind::LeftUp);
+    EXPECT_EQ(host.panes[0], gbk(c.status));
+    EXPECT_EQ(program->lastQuery().failed(), std::string(c.status) == "状态：搜索失败");
+  }
+}
+
+TEST_F(QueryTest, AStoppedServiceIsAFailedSearch) {
+  setenv("TUNOVA_CATALOGUE_HOST",
+         ("127.0.0.1:" + std::to_string(tunova::test::closedPort())).c_str(), 1);
+  program = std::make_unique<Program>(host);
+  program->start();
+  host.rows = {{"old", "", "", "", ""}};
+  host.fire(n.mainWindow, n.tagLabels[0], EventKind::LeftUp);
+  EXPECT_EQ(host.panes[0], gbk("状态：搜索失败"));
+  EXPECT_TRUE(host.rows.empty());
+  EXPECT_NE(program->lastQuery().failure.find("no answer from http://127.0.0.1:"),
+            std::string::npos);
+}
+
+TEST_F(QueryTest, APageGivesAtMostTheRowsItAskedForAndATextGivesNone) {
+  serve([](const Request& r, Connection& c) {
+    if (offsetOf(r) == 0) {
+      c.reply(200, songs(20000, 1)); // far more than the 20 asked for
+    } else if (offsetOf(r) == 20) {
+      c.reply(200, "{\"data\":\"abcdef\"}");
+    } else {
+      c.reply(200, songs(3, 100));
+    }
+  });
+  host.fire(n.mainWindow, n.tagLabels[0], EventKind::LeftUp);
+  ASSERT_EQ(host.rows.size(), 23u);
+  EXPECT_EQ(host.rows[19][1], gbk("歌20"));
+  EXPECT_EQ(host.rows[20][0], "21");
+  EXPECT_EQ(host.rows[20][1], gbk("歌100"));
+  EXPECT_EQ(host.panes[0], gbk("状态：搜索完成"));
 }

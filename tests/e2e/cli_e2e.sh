@@ -5,7 +5,7 @@ bin="$1"
 work=$(mktemp -d)
 server_pid=""
 cleanup() {
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -14,7 +14,10 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 "$bin/tunova-catalogue" make-demo "$work/library" >/dev/null
 "$bin/tunova-catalogue" serve --library "$work/library" --listen 127.0.0.1:0 >"$work/server.log" 2>&1 &
 server_pid=$!
-for _ in $(seq 100); do grep -q listening "$work/server.log" && break; sleep 0.1; done
+until grep -q listening "$work/server.log"; do
+  kill -0 "$server_pid" 2>/dev/null || fail "the service did not start: $(cat "$work/server.log")"
+  sleep 0.05
+done
 port=$(sed -n 's/.*listening on 127.0.0.1:\([0-9]*\).*/\1/p' "$work/server.log")
 [ -n "$port" ] || fail "the service did not start: $(cat "$work/server.log")"
 export TUNOVA_CATALOGUE_HOST="127.0.0.1:$port"
@@ -47,22 +50,40 @@ curl -s -o "$work/direct.mp3" "$url"
 cmp -s "$work/direct.mp3" "$work/save/你的名字是月光_唐果.mp3" || fail "downloaded file differs"
 [ -z "$(ls "$work/save" | grep -v '^你的名字是月光_唐果.mp3$')" ] || fail "stray files: $(ls "$work/save")"
 
-# A failed download exits 1 and leaves nothing behind.
+# A stopped catalogue is a failed search: the status says so and the exit code is 1.
 kill "$server_pid"; wait "$server_pid" 2>/dev/null || true; server_pid=""
-python3 - "$port" <<'PY' &
+if "$bin/tunova-cli" tag 热门 >"$work/down.txt" 2>"$work/down.err"; then
+  fail "a search against a stopped catalogue reported success"
+fi
+[ "$(tail -n 1 "$work/down.txt")" = "状态：搜索失败" ] || fail "no failed status: $(cat "$work/down.txt")"
+grep -q "no answer from http://127.0.0.1:$port/" "$work/down.err" || fail "no reason: $(cat "$work/down.err")"
+
+# A stand-in catalogue: an empty list for "empty", else one song whose address is missing.
+# It says "listening" once it accepts connections; the script waits for that line, however
+# long the interpreter takes to start.
+/usr/bin/python3 - "$port" >"$work/standin.log" <<'PY' &
 import socket, sys
 s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
 s.bind(("127.0.0.1", int(sys.argv[1]))); s.listen(8)
+print("listening", flush=True)
 page = '{"data":[{"title":"坏","author":"链接","duration":1,"play_url":{"url_list":["http://127.0.0.1:%s/missing.mp3"]}}]}' % sys.argv[1]
-for _ in range(4):
+while True:
     c, _ = s.accept(); req = c.recv(65536).decode("latin-1")
-    body = (page if "/zamrilo/" in req else "gone").encode()
+    body = ('{"data":[]}' if "query=%65%6D%70%74%79&" in req else page if "/zamrilo/" in req else "gone").encode()
     status = "200 OK" if "/zamrilo/" in req else "404 Not Found"
     c.sendall(("HTTP/1.1 %s\r\nContent-Length: %d\r\nConnection: close\r\n\r\n" % (status, len(body))).encode() + body)
     c.close()
 PY
 server_pid=$!
-sleep 0.3
+until grep -q listening "$work/standin.log"; do
+  kill -0 "$server_pid" 2>/dev/null || fail "the stand-in catalogue did not start"
+  sleep 0.05
+done
+
+"$bin/tunova-cli" search empty >"$work/empty.txt" || fail "an empty answer is not a failure"
+[ "$(cat "$work/empty.txt")" = "状态：搜索完成" ] || fail "empty answer: $(cat "$work/empty.txt")"
+
+# A failed download exits 1 and leaves nothing behind.
 if "$bin/tunova-cli" download 1 search x --folder "$work/save" >"$work/bad.txt"; then
   fail "a 404 download reported success"
 fi

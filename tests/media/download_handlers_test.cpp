@@ -123,13 +123,14 @@ TEST_F(HandlerTest, ASecondDownloadRestartsTheDisplay) {
   host.selected = 1;
   host.choose(gbk("下载"));
   EXPECT_EQ(host.timerPeriod(n.mainWindow, n.timer), 1000);
+  host.selected = 0;
   host.choose(gbk("下载")); // two at once
   host.fakeEngine()->end(2, true);
   tick();
   EXPECT_EQ(host.timerPeriod(n.mainWindow, n.timer), 1000); // the third is still running
   host.fakeEngine()->end(3, false);
   tick();
-  EXPECT_EQ(host.panes[2], gbk("X - Y  下载失败"));
+  EXPECT_EQ(host.panes[2], gbk("晴天 - 小林  下载失败"));
   EXPECT_EQ(host.timerPeriod(n.mainWindow, n.timer), 1000000000);
   host.exit();
   EXPECT_EQ(host.fakeEngine()->releases, 1);

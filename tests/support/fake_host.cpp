@@ -7,15 +7,9 @@
 
 namespace tunova::test {
 
-FakeHost::FakeHost() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "tunova-test-XXXXXX").string();
-  folder = ::mkdtemp(pattern.data());
-}
+FakeHost::FakeHost() = default;
 
-FakeHost::~FakeHost() {
-  std::error_code ec;
-  std::filesystem::remove_all(folder, ec);
-}
+FakeHost::~FakeHost() = default;
 
 bool FakeHost::loadWindow(const WindowDefinition& definition, EventSink& sink) {
   if (refuseLoad && definition.name == names().playerWindow) return false;
@@ -57,7 +51,8 @@ bool FakeHost::writeIni(const std::string& path, const std::string& section, con
   return writeIniValue(path, section, key, value);
 }
 
-std::string FakeHost::chooseFolder(const std::string& title, bool) {
+std::string FakeHost::chooseFolder(const std::string& title, bool, const std::string& startFolder) {
+  lastPickerStart = startFolder;
   lastPickerTitle = title;
   return pickerResult;
 }

@@ -10,6 +10,7 @@
 
 #include "app/host.h"
 #include "runtime/memory_host.h"
+#include "sandbox.h"
 
 namespace tunova::test {
 
@@ -78,8 +79,9 @@ public:
   std::function<void()> onClear;
 
   // Settings.
-  std::filesystem::path folder; // run folder, removed at destruction
-  std::string pickerResult;     // what the folder picker returns (GBK); empty = cancelled
+  Sandbox sandbox{"tunova-host"};
+  std::filesystem::path folder = sandbox.path(); // run folder, removed at destruction
+  std::string pickerResult; // what the folder picker returns (GBK); empty = cancelled
   std::string lastPickerTitle;
   bool failIniWrites = false;
   bool refuseLoad = false;
@@ -108,7 +110,9 @@ public:
     ++sounds;
     lastSound = wave;
   }
-  std::string chooseFolder(const std::string& title, bool option) override;
+  std::string chooseFolder(const std::string& title, bool option,
+                           const std::string& startFolder) override;
+  std::string lastPickerStart;
   DownloadEngine& downloadEngine() override { return *engine; }
   MediaPlayer* mediaPlayer(const std::string& window, const std::string& control) override;
 };
