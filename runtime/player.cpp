@@ -1,10 +1,13 @@
 #include "runtime/player.h"
 
-#include <wx/button.h>
+#include <wx/bmpbuttn.h>
+#include <wx/dcmemory.h>
 #include <wx/mediactrl.h>
 #include <wx/slider.h>
 #include <wx/stattext.h>
 #include <wx/timer.h>
+
+#include <algorithm>
 
 #include "text/codepage.h"
 
@@ -13,8 +16,49 @@ namespace tunova {
 namespace {
 
 wxString clock(wxFileOffset ms) {
-  const long s = static_cast<long>(ms / 1000);
+  const long s = static_cast<long>(std::max<wxFileOffset>(ms, 0) / 1000);
   return wxString::Format("%02ld:%02ld", s / 60, s % 60);
+}
+
+enum class Glyph { Play, Pause, Stop };
+
+// The transport buttons' glyphs, drawn rather than taken from a font (not every font has the
+// media symbols, and a glyph that does not fit leaves a blank button).
+wxBitmap glyph(Glyph g, int size) {
+  wxBitmap bitmap(size, size, 32);
+  bitmap.UseAlpha();
+  {
+    wxMemoryDC dc(bitmap);
+    dc.SetBackground(wxBrush(wxColour(255, 255, 255)));
+    dc.Clear();
+    dc.SetPen(*wxTRANSPARENT_PEN);
+    dc.SetBrush(wxBrush(wxColour(40, 40, 40)));
+    const int m = size / 5;
+    switch (g) {
+    case Glyph::Play: {
+      const wxPoint tri[] = {{m + 1, m}, {size - m, size / 2}, {m + 1, size - m}};
+      dc.DrawPolygon(3, tri);
+      break;
+    }
+    case Glyph::Pause:
+      dc.DrawRectangle(m + 1, m, (size - 2 * m) / 3, size - 2 * m);
+      dc.DrawRectangle(size - m - (size - 2 * m) / 3, m, (size - 2 * m) / 3, size - 2 * m);
+      break;
+    case Glyph::Stop:
+      dc.DrawRectangle(m + 1, m + 1, size - 2 * m - 1, size - 2 * m - 1);
+      break;
+    }
+  }
+  // White becomes transparent, so the glyph sits on the button's own face.
+  wxImage image = bitmap.ConvertToImage();
+  if (!image.HasAlpha()) image.InitAlpha();
+  for (int y = 0; y < size; ++y) {
+    for (int x = 0; x < size; ++x) {
+      const bool white = image.GetRed(x, y) > 200 && image.GetGreen(x, y) > 200;
+      image.SetAlpha(x, y, white ? 0 : 255);
+    }
+  }
+  return wxBitmap(image);
 }
 
 } // namespace
@@ -29,12 +73,18 @@ WxMediaPlayer::WxMediaPlayer(wxWindow* parent, const Control& def)
   media_->SetVolume(def.player.mute ? 0.0 : def.player.volume / 100.0);
 
   const int h = def.height - 8;
-  playPause_ = new wxButton(this, wxID_ANY, wxString::FromUTF8("▶"), wxPoint(2, 4), wxSize(34, h));
-  stop_ = new wxButton(this, wxID_ANY, wxString::FromUTF8("■"), wxPoint(38, 4), wxSize(34, h));
-  position_ = new wxSlider(this, wxID_ANY, 0, 0, 1000, wxPoint(76, 4), wxSize(170, h));
-  time_ = new wxStaticText(this, wxID_ANY, "00:00", wxPoint(250, 4 + (h - 16) / 2), wxSize(44, 16));
-  volume_ = new wxSlider(this, wxID_ANY, def.player.volume, 0, 100, wxPoint(296, 4),
-                         wxSize(def.width - 298, h));
+  const int icon = std::max(8, std::min(h - 12, 16));
+  playBitmap_ = glyph(Glyph::Play, icon);
+  pauseBitmap_ = glyph(Glyph::Pause, icon);
+  playPause_ = new wxBitmapButton(this, wxID_ANY, playBitmap_, wxPoint(2, 4), wxSize(34, h));
+  stop_ =
+      new wxBitmapButton(this, wxID_ANY, glyph(Glyph::Stop, icon), wxPoint(38, 4), wxSize(34, h));
+  position_ = new wxSlider(this, wxID_ANY, 0, 0, 1000, wxPoint(74, 4), wxSize(128, h));
+  // Elapsed and total time: "00:12 / 00:35".
+  time_ = new wxStaticText(this, wxID_ANY, "00:00 / 00:00", wxPoint(204, 4 + (h - 16) / 2),
+                           wxSize(92, 16), wxST_NO_AUTORESIZE | wxALIGN_CENTRE_HORIZONTAL);
+  volume_ = new wxSlider(this, wxID_ANY, def.player.volume, 0, 100, wxPoint(298, 4),
+                         wxSize(def.width - 300, h));
   playPause_->SetToolTip(wxString::FromUTF8("播放/暂停"));
   stop_->SetToolTip(wxString::FromUTF8("停止"));
   volume_->SetToolTip(wxString::FromUTF8("音量"));
@@ -81,7 +131,7 @@ void WxMediaPlayer::stop() {
   wantPlay_ = false;
   media_->Stop();
   position_->SetValue(0);
-  time_->SetLabel("00:00");
+  time_->SetLabel(clock(0) + " / " + clock(media_->Length()));
   updateButton();
 }
 
@@ -103,13 +153,17 @@ void WxMediaPlayer::onTick(wxTimerEvent&) {
   const wxFileOffset length = media_->Length();
   const wxFileOffset at = media_->Tell();
   if (length > 0 && at >= 0) position_->SetValue(static_cast<int>(at * 1000 / length));
-  if (at >= 0) time_->SetLabel(clock(at));
+  if (at >= 0) time_->SetLabel(clock(at) + " / " + clock(length));
   updateButton();
 }
 
 void WxMediaPlayer::updateButton() {
   const bool playing = media_->GetState() == wxMEDIASTATE_PLAYING;
-  playPause_->SetLabel(wxString::FromUTF8(playing ? "⏸" : "▶"));
+  playPause_->SetBitmapLabel(playing ? pauseBitmap_ : playBitmap_);
+}
+
+wxString WxMediaPlayer::timeText() const {
+  return time_->GetLabel();
 }
 
 } // namespace tunova

@@ -2,13 +2,14 @@
 // The media player control: a wxMediaCtrl (GStreamer backend) with a transport row of our own
 // (play/pause, stop, position, volume) in the player's area, since GTK draws no controls for
 // it. Given an address it starts playing at once; it never shows error dialogs.
+#include <wx/bitmap.h>
 #include <wx/panel.h>
 
 #include "app/host.h"
 
 class wxMediaCtrl;
 class wxMediaEvent;
-class wxButton;
+class wxBitmapButton;
 class wxSlider;
 class wxStaticText;
 class wxTimer;
@@ -26,6 +27,8 @@ public:
 
   const std::string& url() const { return url_; }
   bool isPlaying() const;
+  // What the time read-out shows ("elapsed / total").
+  wxString timeText() const;
 
 private:
   void onLoaded(wxMediaEvent&);
@@ -34,8 +37,10 @@ private:
   void updateButton();
 
   wxMediaCtrl* media_ = nullptr;
-  wxButton* playPause_ = nullptr;
-  wxButton* stop_ = nullptr;
+  wxBitmapButton* playPause_ = nullptr;
+  wxBitmapButton* stop_ = nullptr;
+  wxBitmap playBitmap_;
+  wxBitmap pauseBitmap_;
   wxSlider* position_ = nullptr;
   wxSlider* volume_ = nullptr;
   wxStaticText* time_ = nullptr;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <wx/app.h>
+#include <wx/bmpbuttn.h>
 #include <wx/clipbrd.h>
 #include <wx/evtloop.h>
 #include <wx/frame.h>
@@ -192,6 +193,21 @@ TEST_F(WxHostTest, PlayerFetchesTheAddressAndCloseOnlyHides) {
     return false;
   })) << "the player never asked for the song";
   EXPECT_TRUE(host.player(n.playerWindow, n.player)->isPlaying());
+  // The transport buttons carry drawn glyphs (not font symbols that may be missing), and the
+  // read-out shows elapsed and total time.
+  for (wxWindow* child : host.player(n.playerWindow, n.player)->GetChildren()) {
+    auto* button = dynamic_cast<wxBitmapButton*>(child);
+    if (!button) continue;
+    const wxImage glyph = button->GetBitmapLabel().ConvertToImage();
+    ASSERT_TRUE(glyph.IsOk());
+    int opaque = 0;
+    for (int y = 0; y < glyph.GetHeight(); ++y)
+      for (int x = 0; x < glyph.GetWidth(); ++x)
+        opaque += !glyph.HasAlpha() || glyph.GetAlpha(x, y) > 0;
+    EXPECT_GT(opaque, glyph.GetWidth() * glyph.GetHeight() / 8);
+    EXPECT_LE(glyph.GetHeight(), button->GetSize().y);
+  }
+  EXPECT_TRUE(host.player(n.playerWindow, n.player)->timeText().Matches("??:?? / ??:??"));
   player->Close(); // a close request: stopped and hidden, not destroyed
   pump(200);
   EXPECT_TRUE(host.isWindowLoaded(n.playerWindow));
