@@ -3,8 +3,12 @@
  *
  *  The engine evaluates text that comes from a remote server, so every evaluation is bounded:
  *  a time limit checked by the bytecode executor, a check of the native stack before deep
- *  recursion, and lower recursion limits for the compiler and the JSON decoder. The memory cap
- *  is applied by the allocator the holder installs (json/script_engine.cpp).
+ *  recursion, and lower recursion limits for the compiler and the JSON decoder. The native stack
+ *  check also fails once the evaluation's deadline has passed: it runs at every step of the
+ *  built-ins that never reach the executor (regular-expression matching, JSON encoding and
+ *  decoding, number conversion, calls, and the sort, where the build adds it), so they are
+ *  bounded by the same limit. The memory cap is applied by the allocator the holder installs
+ *  (json/script_engine.cpp).
  */
 #if !defined(DUK_USE_INTERRUPT_COUNTER)
 #define DUK_USE_INTERRUPT_COUNTER

@@ -1,6 +1,8 @@
 #include "json/json_object.h"
 
+#include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cmath>
 #include <limits>
 
@@ -273,7 +275,43 @@ std::string JsonObject::getJson(const std::string& path) {
   return evalText("JSON.stringify(" + dot(path) + ")");
 }
 
+namespace {
+
+// One read made of several evaluations is held to one evaluation's limit in all: the engine's
+// shared deadline is narrowed for the read and put back afterwards.
+class ReadScope {
+public:
+  explicit ReadScope(ScriptEngine* engine) : engine_(engine) {
+    if (!engine_ || engine_->timeLimitMs() <= 0) return;
+    saved_ = engine_->budgetEnd();
+    const auto end = ScriptEngine::Clock::now() + std::chrono::milliseconds(engine_->timeLimitMs());
+    engine_->setBudgetEnd(std::min(saved_, end));
+    active_ = true;
+  }
+  ~ReadScope() {
+    if (active_) engine_->setBudgetEnd(saved_);
+  }
+  ReadScope(const ReadScope&) = delete;
+  ReadScope& operator=(const ReadScope&) = delete;
+
+private:
+  ScriptEngine* engine_;
+  ScriptEngine::Clock::time_point saved_{};
+  bool active_ = false;
+};
+
+} // namespace
+
+void JsonObject::setScriptBudgetEnd(ScriptEngine::Clock::time_point end) {
+  if (!engine_.isEmpty()) engine_->setBudgetEnd(end);
+}
+
+bool JsonObject::scriptBudgetSpent() const {
+  return !engine_.isEmpty() && ScriptEngine::Clock::now() >= engine_->budgetEnd();
+}
+
 std::string JsonObject::getText(const std::string& path, bool asJson) {
+  ReadScope scope(engine_.get());
   const std::string separator = startsWithBracket(path) ? "" : ".";
   if (asJson) return evalText("JSON.stringify(" + rootName_ + separator + path + ")");
   if (engine_.isEmpty()) return std::string();

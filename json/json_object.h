@@ -61,6 +61,12 @@ public:
   int valueType(const std::string& path = std::string());
   void clear();
 
+  // A deadline for every evaluation on this document from now on (a caller's budget for a
+  // whole answer); once it has passed, reads give empty results at once. The time point's
+  // maximum lifts it.
+  void setScriptBudgetEnd(ScriptEngine::Clock::time_point end);
+  bool scriptBudgetSpent() const;
+
   const std::string& rootName() const { return rootName_; }
   bool hasEngine() const { return !engine_.isEmpty(); }
   // The engine itself, for tests that look at its limits.

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -25,6 +26,11 @@ using Clock = std::chrono::steady_clock;
 
 } // namespace
 
+namespace {
+// The evaluation running on this thread, whose deadline the native stack check also watches.
+thread_local const ScriptEngine::State* t_running = nullptr;
+} // namespace
+
 struct ScriptEngine::State {
   duk_context* ctx = nullptr;
   std::size_t used = 0;
@@ -32,6 +38,8 @@ struct ScriptEngine::State {
   long timeLimitMs = 0;
   Clock::time_point deadline{};
   bool timing = false;
+  // A deadline shared by every evaluation until it is lifted (none: the time point's maximum).
+  Clock::time_point budgetEnd = Clock::time_point::max();
 };
 
 namespace {
@@ -174,6 +182,7 @@ extern "C" int tunova_duk_exec_timeout_check(void* udata) {
 }
 
 extern "C" int tunova_duk_native_stack_check(void) {
+  if (t_running && t_running->timing && Clock::now() > t_running->deadline) return 1;
   thread_local StackBounds bounds;
   if (bounds.low == 0) return 0;
   char here;
@@ -212,8 +221,14 @@ std::unique_ptr<ScriptEngine> ScriptEngine::create() {
 template <typename Convert>
 bool ScriptEngine::evaluate(const std::string& expression, Convert&& convert) {
   State& st = *state_;
-  st.deadline = Clock::now() + std::chrono::milliseconds(st.timeLimitMs);
-  st.timing = st.timeLimitMs > 0;
+  const Clock::time_point now = Clock::now();
+  if (now >= st.budgetEnd) return false; // the shared budget is spent: nothing runs
+  st.deadline = st.timeLimitMs > 0 ? now + std::chrono::milliseconds(st.timeLimitMs)
+                                   : Clock::time_point::max();
+  st.deadline = std::min(st.deadline, st.budgetEnd);
+  st.timing = st.deadline != Clock::time_point::max();
+  const State* outer = t_running;
+  t_running = &st;
   const duk_idx_t top = duk_get_top(st.ctx);
   Job job;
   job.src = expression.data();
@@ -221,6 +236,7 @@ bool ScriptEngine::evaluate(const std::string& expression, Convert&& convert) {
   convert(job, true);
   const duk_int_t rc = duk_safe_call(st.ctx, runJob, &job, 0, 1);
   st.timing = false;
+  t_running = outer;
   if (rc == DUK_EXEC_SUCCESS) convert(job, false);
   duk_set_top(st.ctx, top);
   return rc == DUK_EXEC_SUCCESS;
@@ -278,6 +294,18 @@ bool ScriptEngine::decodeJsonInto(const std::string& name, const std::string& ut
       job.name = name.c_str();
     }
   });
+}
+
+Clock::time_point ScriptEngine::budgetEnd() const {
+  return state_->budgetEnd;
+}
+
+void ScriptEngine::setBudgetEnd(Clock::time_point end) {
+  state_->budgetEnd = end;
+}
+
+long ScriptEngine::timeLimitMs() const {
+  return state_->timeLimitMs;
 }
 
 std::size_t ScriptEngine::heapBytes() const {

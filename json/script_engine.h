@@ -3,9 +3,11 @@
 //
 // An engine is one Duktape heap with the standard built-ins only (no print, alert, module
 // loader, file or process access). Every evaluation is bounded: it fails, like any script error,
-// after a time limit, when the heap would grow past its cap, or when nesting would exhaust the
-// native stack; the engine stays usable afterwards. Text crosses the boundary as UTF-8 (the
+// after a time limit (also inside built-ins such as regular expressions, sorting and JSON), when
+// the heap would grow past its cap, or when nesting would exhaust the native stack; the engine
+// stays usable afterwards. Text crosses the boundary as UTF-8 (the
 // caller converts to and from GBK).
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -42,6 +44,15 @@ public:
   // Decodes `utf8Json` with the engine's native JSON decoder and stores it in the global
   // `name`; false (the global untouched) when the decoder rejects it.
   bool decodeJsonInto(const std::string& name, const std::string& utf8Json);
+
+  // A deadline every evaluation shares besides its own limit: an evaluation ends at whichever
+  // comes first, and once it has passed no evaluation runs (each fails at once). The default,
+  // the time point's maximum, sets none.
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point budgetEnd() const;
+  void setBudgetEnd(Clock::time_point end);
+  // The limit of one evaluation, in ms (0: none).
+  long timeLimitMs() const;
 
   // Bytes the heap holds now (for tests and benchmarks).
   std::size_t heapBytes() const;

@@ -110,3 +110,70 @@ TEST(StrictJson, Validator) {
     EXPECT_FALSE(isStrictJson(bad));
   }
 }
+
+namespace {
+
+// A short limit for the built-in cases, restored afterwards.
+class ShortLimit : public ::testing::Test {
+protected:
+  void SetUp() override {
+    saved_ = engineLimits();
+    setEngineLimits(EngineLimits{kLimitMs, saved_.heapCapBytes});
+  }
+  void TearDown() override { setEngineLimits(saved_); }
+  static constexpr long kLimitMs = 1000;
+  // The limit plus a margin for a loaded machine and the sanitizers; well below what any of
+  // these answers costs without a bound (5 s and more).
+  static constexpr double kBoundSeconds = 1.7;
+
+private:
+  EngineLimits saved_;
+};
+
+} // namespace
+
+TEST_F(ShortLimit, WorkInsideBuiltInsEndsWithinTheLimit) {
+  const std::vector<std::pair<const char*, std::string>> answers = {
+      {"catastrophic backtracking", "{\"a\": /(a+)+b/.test('" + std::string(40, 'a') + "')}"},
+      {"a sort of 300,000 items",
+       "{\"a\": (function(){var a=[]; for(var i=0;i<300000;i++) a.push(''+(i*7919%300000));"
+       " a.sort(); a.sort(); a.sort(); return a.length})()}"},
+      {"a stringify of a shared structure",
+       "{\"a\": (function(){var o=[1]; for(var i=0;i<24;i++) o=[o,o];"
+       " return JSON.stringify(o).length})()}"},
+      {"a backtracking regex caught in a loop",
+       "{\"a\": (function(){for(;;){try{/(x+x+)+y/.test('" + std::string(40, 'x') +
+           "')}catch(e){}}})()}"},
+  };
+  for (const auto& [what, answer] : answers) {
+    SCOPED_TRACE(what);
+    JsonObject j;
+    bool result = true;
+    const double s = secondsOf([&] { result = j.parse(answer); });
+    EXPECT_FALSE(result);
+    EXPECT_LT(s, kBoundSeconds);
+    expectRecovers(j);
+  }
+}
+
+TEST_F(ShortLimit, OneReadIsOneLimitHoweverManyEvaluationsItTakes) {
+  JsonObject j;
+  ASSERT_TRUE(j.parse("(function(){Object.defineProperty(Object.prototype,'title',"
+                      "{get:function(){for(;;){}}}); return {data:[{}]}})()"));
+  std::string title = "unset";
+  const double s = secondsOf([&] { title = j.getText("data[0].title"); });
+  EXPECT_EQ(title, "");
+  EXPECT_LT(s, kBoundSeconds); // a read is a type check and a value: two limits without a bound
+  EXPECT_GT(s, 0.5);
+}
+
+TEST_F(ShortLimit, ASpentBudgetStopsEveryRead) {
+  JsonObject j;
+  ASSERT_TRUE(j.parse(kNormalAnswer));
+  j.setScriptBudgetEnd(ScriptEngine::Clock::now() - std::chrono::milliseconds(1));
+  EXPECT_TRUE(j.scriptBudgetSpent());
+  EXPECT_EQ(j.getText("data[0].title"), "");
+  EXPECT_EQ(j.count("data"), 0);
+  j.setScriptBudgetEnd(ScriptEngine::Clock::time_point::max());
+  EXPECT_EQ(j.getText("data[0].title"), "ok");
+}
