@@ -1,6 +1,8 @@
 #include "catalogue/catalogue.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 
 #include "http/http_request.h"
@@ -9,6 +11,14 @@
 #include "json/json_object.h"
 
 namespace tunova {
+
+namespace {
+std::atomic<long> g_queryTimeLimitMs{kQueryTimeLimitMs};
+} // namespace
+
+void setQueryTimeLimit(long ms) {
+  g_queryTimeLimitMs = ms;
+}
 
 std::string catalogueHost() {
   const char* env = std::getenv("TUNOVA_CATALOGUE_HOST");
@@ -31,14 +41,20 @@ QueryOutcome queryCatalogue(Host& host, const std::string& collectionId,
   const Names& n = names();
   QueryOutcome outcome;
   outcome.ran = true;
+  // One query ends by its deadline whatever the service does (silent, trickling, unreachable):
+  // the pages share it.
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(g_queryTimeLimitMs.load());
   JsonObject json;
   const std::string base = catalogueBaseAddress(collectionId, searchText);
   host.clearRows(n.mainWindow, n.resultList);
   for (int page = 1; page <= kPages; ++page) {
     const std::string address =
         base + numberToText(static_cast<long long>((page - 1) * kRowsPerPage));
-    const Bytes body = httpRequest(address, kHttpGet, {}, nullptr, nullptr, nullptr, nullptr, false,
-                                   nullptr, {}, true, kMaxPageBytes);
+    HttpOptions request;
+    request.maxBodyBytes = kMaxPageBytes;
+    request.deadline = deadline;
+    const Bytes body = httpRequest(address, request);
     if (body.empty()) {
       outcome.failure = "no answer from " + address;
       continue;

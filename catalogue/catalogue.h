@@ -19,6 +19,11 @@ inline constexpr const char* kQuerySuffix = "&count=20&iid=38210574693&device_id
 // A page larger than this counts as failed, so a hostile server cannot exhaust memory.
 inline constexpr std::size_t kMaxPageBytes = 8u << 20;
 
+// One query, its three pages together, ends within this time whatever the service does.
+inline constexpr long kQueryTimeLimitMs = 60000;
+// Changes that limit for the queries that follow (tests shorten it).
+void setQueryTimeLimit(long ms);
+
 // The address of a query without its page offset.
 std::string catalogueBaseAddress(const std::string& collectionId, const std::string& searchText);
 

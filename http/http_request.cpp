@@ -5,10 +5,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
 
+#include "http/curl_options.h"
 #include "http/headers.h"
 #include "http/url.h"
 
@@ -76,6 +78,7 @@ struct ListDeleter {
 struct Exchange {
   Bytes body;
   std::string headerBlock;
+  bool headersDone = false; // the blank line has come: what follows is trailers
   std::size_t maxBody = kNoBodyLimit;
   bool overLimit = false;
 };
@@ -105,10 +108,21 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
 size_t onHeader(char* data, size_t size, size_t count, void* user) {
   auto* ex = static_cast<Exchange*>(user);
   const size_t n = size * count;
-  // A new status line starts the block of the next response (after a redirect or an interim
-  // 100 answer): only the final response's block is handed back.
-  if (n >= 5 && std::string_view(data, 5) == "HTTP/") ex->headerBlock.clear();
-  ex->headerBlock.append(data, n);
+  // A new status line starts the block of the next response (after an interim 100 answer):
+  // only the final response's block is handed back. Lines after the blank line are chunked
+  // trailers, not headers. Every line ends in CRLF, also when the server sent a bare LF.
+  std::string_view line(data, n);
+  if (line.size() >= 5 && line.substr(0, 5) == "HTTP/") {
+    ex->headerBlock.clear();
+    ex->headersDone = false;
+  } else if (ex->headersDone) {
+    return n;
+  }
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+    line.remove_suffix(1);
+  if (line.empty()) ex->headersDone = true;
+  ex->headerBlock.append(line);
+  ex->headerBlock.append("\r\n");
   // Room for the announced body at once, so a large body is not copied while it grows. A
   // hostile length reserves no more than the limit (or 64 MiB without one).
   if (n > 15 && findNoCase(std::string_view(data, n), "content-length:") == 0) {
@@ -140,6 +154,14 @@ std::string requestTarget(const std::string& path) {
 
 bool validHost(const std::string& host) {
   if (host.empty()) return false;
+  if (host[0] == '[') { // an IPv6 literal: hex digits, colons and dots inside the brackets
+    if (host.size() < 4 || host.back() != ']') return false;
+    for (std::size_t i = 1; i + 1 < host.size(); ++i) {
+      const unsigned char c = static_cast<unsigned char>(host[i]);
+      if (!std::isxdigit(c) && c != ':' && c != '.') return false;
+    }
+    return true;
+  }
   for (unsigned char c : host) {
     if (c <= 0x20 || c >= 0x7F || c == '/' || c == '?' || c == '#' || c == '@' || c == '\\') {
       return false;
@@ -180,6 +202,18 @@ const char* httpVerb(int method) {
                                       "OPTIONS", "DELETE", "TRACE", "CONNECT"};
   if (method < 0 || method > 7) method = 0;
   return verbs[method];
+}
+
+int methodAfterRedirect(int status, int method) {
+  if (status == 303) return method == kHttpHead ? kHttpHead : kHttpGet;
+  if ((status == 301 || status == 302) && method == kHttpPost) return kHttpGet;
+  return method;
+}
+
+bool redirectAllowed(bool fromHttps, const std::string& location) {
+  const std::string scheme = asciiLower(location.substr(0, 8));
+  if (scheme.rfind("https://", 0) == 0) return true;
+  return scheme.rfind("http://", 0) == 0 && !fromHttps;
 }
 
 std::string userAgentOf(const std::string& headers) {
@@ -226,51 +260,65 @@ void clearCookieStore() {
 Bytes httpRequest(const std::string& url, int method, const std::string& postText,
                   std::string* sendCookies, std::string* returnedCookies, std::string* headers,
                   std::string* returnedHeaders, bool noRedirect, Bytes* postBytes,
-                  const std::string& proxy, bool autoMergeCookies, std::size_t maxBodyBytes) {
+                  const std::string& proxy, bool autoMergeCookies) {
+  HttpOptions o;
+  o.method = method;
+  o.postText = postText;
+  o.sendCookies = sendCookies;
+  o.returnedCookies = returnedCookies;
+  o.headers = headers;
+  o.returnedHeaders = returnedHeaders;
+  o.noRedirect = noRedirect;
+  o.postBytes = postBytes;
+  o.proxy = proxy;
+  o.autoMergeCookies = autoMergeCookies;
+  return httpRequest(url, o);
+}
+
+Bytes httpRequest(const std::string& url, const HttpOptions& o) {
+  using Clock = std::chrono::steady_clock;
   ensureCurl();
   std::string localHeaders, localReturnedHeaders, localReturnedCookies;
   Bytes localPostBytes;
-  std::string& headerText = headers ? *headers : localHeaders;
-  std::string& responseHeaders = returnedHeaders ? *returnedHeaders : localReturnedHeaders;
-  std::string& cookiesOut = returnedCookies ? *returnedCookies : localReturnedCookies;
-  Bytes& body = postBytes ? *postBytes : localPostBytes;
+  std::string& headerText = o.headers ? *o.headers : localHeaders;
+  std::string& responseHeaders = o.returnedHeaders ? *o.returnedHeaders : localReturnedHeaders;
+  std::string& cookiesOut = o.returnedCookies ? *o.returnedCookies : localReturnedCookies;
+  Bytes& body = o.postBytes ? *o.postBytes : localPostBytes;
+  std::string* sendCookies = o.sendCookies;
 
-  // 1-3: defaults, scheme and agent.
-  if (method < 0 || method > 7) method = kHttpGet;
+  // Defaults, scheme and agent.
+  int method = o.method < 0 || o.method > 7 ? kHttpGet : o.method;
   const bool https = asciiLower(url.substr(0, 8)) == "https://";
   const std::string agent = userAgentOf(headerText);
 
-  // 4-7: the platform opens a session, a connection and a request; here one easy handle stands
-  // for the three, and a host we could not connect to ends the call before anything is changed.
+  // The platform opens a session, a connection and a request; here one easy handle stands for
+  // the three, and an address that names no usable host ends the call before anything is
+  // changed.
   std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
   if (!easy) return {};
   const std::string host = splitUrl(url);
   const int port = urlPort(url);
   if (!validHost(host) || port <= 0 || port > 65535) return {};
-  const std::uint32_t flags = requestFlags(sendCookies != nullptr, noRedirect, https);
+  const std::uint32_t flags = requestFlags(sendCookies != nullptr, o.noRedirect, https);
   const std::string target = requestTarget(urlPath(url));
-  const std::string address = std::string(https ? "https://" : "http://") +
-                              (host.find(':') != std::string::npos ? "[" + host + "]" : host) +
-                              ":" + std::to_string(port) + target;
+  std::string address =
+      std::string(https ? "https://" : "http://") + host + ":" + std::to_string(port) + target;
 
-  // 8: the header text, completed in place.
+  // The header text, completed in place.
   completeHeaderText(headerText, url, method, sendCookies ? *sendCookies : std::string());
 
   CURL* c = easy.get();
   Exchange ex;
-  ex.maxBody = maxBodyBytes;
-  curl_easy_setopt(c, CURLOPT_URL, address.c_str());
-  curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  ex.maxBody = o.maxBodyBytes;
+  setCommonOptions(c);
   curl_easy_setopt(c, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
-  curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(c, CURLOPT_USERAGENT, agent.c_str());
-  curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, (flags & kFlagNoAutoRedirect) ? 0L : 1L);
-  curl_easy_setopt(c, CURLOPT_MAXREDIRS, 20L);
-  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, g_connectMs.load());
+  // Redirects are followed here, one at a time, so the method and the scheme follow the
+  // platform's rules rather than the library's.
+  curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, std::max(1L, (g_idleMs.load() + 999) / 1000));
-  curl_easy_setopt(c, CURLOPT_PROXY, proxy.c_str()); // empty: direct, whatever the environment
+  curl_easy_setopt(c, CURLOPT_PROXY, o.proxy.c_str()); // empty: direct, whatever the environment
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &onBody);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &ex);
   curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &onHeader);
@@ -299,40 +347,80 @@ Bytes httpRequest(const std::string& url, int method, const std::string& postTex
   if (findNoCase(headerText, "Content-Type:") == std::string::npos) addLine("Content-Type:");
   curl_easy_setopt(c, CURLOPT_HTTPHEADER, lines.get());
 
-  // 9: the send. GET never carries a body; the other methods send postBytes, filled from
-  // postText when empty.
-  if (method == kHttpGet) {
-    curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
-  } else {
-    if (body.empty()) body = bytesOfText(postText);
-    if (method == kHttpHead) {
+  // The send. GET never carries a body; the other methods send postBytes, filled from postText
+  // when empty.
+  const auto setMethod = [c, &body](int m) {
+    curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, nullptr);
+    if (m == kHttpGet) {
+      curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
+    } else if (m == kHttpHead) {
       curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
     } else {
+      curl_easy_setopt(c, CURLOPT_NOBODY, 0L);
       curl_easy_setopt(c, CURLOPT_POST, 1L);
       curl_easy_setopt(c, CURLOPT_POSTFIELDS,
                        body.empty() ? "" : reinterpret_cast<const char*>(body.data()));
       curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-      if (method != kHttpPost) curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, httpVerb(method));
-      // A redirect keeps the verb the caller asked for.
-      curl_easy_setopt(c, CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_ALL));
+      if (m != kHttpPost) curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, httpVerb(m));
     }
+  };
+  if (method != kHttpGet && body.empty()) body = bytesOfText(o.postText);
+  setMethod(method);
+
+  // The exchange, and each redirect the answer asks for.
+  bool failed = false;
+  for (int hop = 0;; ++hop) {
+    long remainingMs = 0;
+    if (o.deadline != Clock::time_point::max()) {
+      remainingMs = static_cast<long>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(o.deadline - Clock::now()).count());
+      if (remainingMs <= 0) {
+        failed = true;
+        break;
+      }
+    }
+    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, remainingMs);
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS,
+                     remainingMs > 0 ? std::min(remainingMs, g_connectMs.load())
+                                     : g_connectMs.load());
+    curl_easy_setopt(c, CURLOPT_URL, address.c_str());
+    ex.body.clear();
+    ex.headerBlock.clear();
+    ex.headersDone = false;
+    const CURLcode rc = curl_easy_perform(c);
+    if (rc != CURLE_OK || ex.overLimit) {
+      failed = true;
+      break;
+    }
+    long status = 0;
+    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+    char* next = nullptr;
+    curl_easy_getinfo(c, CURLINFO_REDIRECT_URL, &next);
+    const bool redirect =
+        status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+    if (!redirect || !next || (flags & kFlagNoAutoRedirect)) break;
+    const std::string location = next;
+    const bool fromHttps = asciiLower(address.substr(0, 8)) == "https://";
+    if (hop >= 20 || !redirectAllowed(fromHttps, location)) {
+      failed = true;
+      break;
+    }
+    if (const int next = methodAfterRedirect(static_cast<int>(status), method); next != method) {
+      method = next;
+      setMethod(method);
+    }
+    address = location;
   }
 
-  // 10: the body.
-  const CURLcode rc = curl_easy_perform(c);
-  const bool failed = rc != CURLE_OK || ex.overLimit;
-
-  // 11: the response header block, with the cookie header names normalised. A block the
+  // The response header block, with the cookie header names normalised. A block the
   // platform's 5000-byte buffer could not hold gives an empty text.
   responseHeaders = ex.headerBlock.size() < kHeaderBufferSize ? ex.headerBlock : std::string();
   responseHeaders = replaceAllNoCase(responseHeaders, "Set-Cookie", "Set-Cookie");
 
-  // 12: closing happens when `easy` and `lines` go out of scope.
-  // 13-15: cookies.
+  // Cookies; the handles close when `easy` and `lines` go out of scope.
   cookiesOut = collectCookies(responseHeaders);
-  if (autoMergeCookies && sendCookies) cookiesOut = mergeCookies(*sendCookies, cookiesOut);
+  if (o.autoMergeCookies && sendCookies) cookiesOut = mergeCookies(*sendCookies, cookiesOut);
 
-  // 16
   if (failed) return {};
   return std::move(ex.body);
 }

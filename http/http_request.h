@@ -4,10 +4,13 @@
 // It fetches an http:// or https:// address synchronously and returns the response body exactly
 // as received (no content decoding), or an empty byte set on any failure. Around that exchange it
 // completes the caller's header text with default lines, picks the user agent, follows redirects
-// unless told not to, hands back the raw response header block and collects the cookies the
-// response sets. Optional in/out arguments are pointers: nullptr means "omitted", which for
-// `sendCookies` is not the same as a supplied empty text (an omitted one lets the process-wide
-// cookie store send and keep cookies; a supplied one switches that store off for the request).
+// unless told not to (a 303, and a 301 or 302 answering a POST, go on as a GET without the body;
+// an https address never follows a redirect to plain http), hands back the raw response header
+// block (lines ending in CRLF, trailers left out) and collects the cookies the response sets.
+// Optional in/out arguments are pointers: nullptr means "omitted", which for `sendCookies` is not
+// the same as a supplied empty text (an omitted one lets the process-wide cookie store send and
+// keep cookies; a supplied one switches that store off for the request).
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -50,6 +53,13 @@ const char* httpVerb(int method);
 void completeHeaderText(std::string& headers, const std::string& url, int method,
                         const std::string& sendCookies);
 
+// Redirects as the platform takes them: the method a redirect with `status` continues with (a
+// 303 turns everything but HEAD into GET, a 301 or 302 turns a POST into GET, the rest keep
+// theirs), and whether `location` may be followed from an address that was https or not (only
+// to http:// or https://, never from https down to http).
+int methodAfterRedirect(int status, int method);
+bool redirectAllowed(bool fromHttps, const std::string& location);
+
 // The agent named by a User-Agent line of `headers`, or the default agent.
 std::string userAgentOf(const std::string& headers);
 
@@ -65,12 +75,33 @@ HttpTimeouts httpTimeouts();
 
 inline constexpr std::size_t kNoBodyLimit = 0;
 
+// Everything a request may be given besides its address. The in/out texts are the caller's
+// variables (nullptr: omitted). Beyond the classic arguments: a body larger than
+// `maxBodyBytes` fails the request, and so does an exchange still unfinished at `deadline`
+// (connecting, sending, redirects and a trickling body included).
+struct HttpOptions {
+  int method = kHttpGet;
+  std::string postText;
+  std::string* sendCookies = nullptr;
+  std::string* returnedCookies = nullptr;
+  std::string* headers = nullptr;
+  std::string* returnedHeaders = nullptr;
+  bool noRedirect = false;
+  Bytes* postBytes = nullptr;
+  std::string proxy;
+  bool autoMergeCookies = true;
+  std::size_t maxBodyBytes = kNoBodyLimit;
+  std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
+};
+
+Bytes httpRequest(const std::string& url, const HttpOptions& options);
+
+// The classic positional form.
 Bytes httpRequest(const std::string& url, int method = kHttpGet, const std::string& postText = {},
                   std::string* sendCookies = nullptr, std::string* returnedCookies = nullptr,
                   std::string* headers = nullptr, std::string* returnedHeaders = nullptr,
                   bool noRedirect = false, Bytes* postBytes = nullptr,
-                  const std::string& proxy = {}, bool autoMergeCookies = true,
-                  std::size_t maxBodyBytes = kNoBodyLimit);
+                  const std::string& proxy = {}, bool autoMergeCookies = true);
 
 // Forgets every cookie of the process-wide store (for tests and a clean start).
 void clearCookieStore();

@@ -17,6 +17,7 @@
 #include <set>
 #include <thread>
 
+#include "http/curl_options.h"
 #include "runtime/rate_window.h"
 
 #include "runtime/ini_file.h"
@@ -250,12 +251,10 @@ struct CurlDownloadEngine::Impl {
     const long connectMs = task.connectTimeoutMs > 0 ? task.connectTimeoutMs : kDefaultConnectMs;
     const long idleMs = task.receiveTimeoutMs > 0 ? task.receiveTimeoutMs : kDefaultIdleMs;
     curl_easy_setopt(c, CURLOPT_URL, task.url.c_str());
-    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    setCommonOptions(c);
     curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(c, CURLOPT_MAXREDIRS, 10L);
     curl_easy_setopt(c, CURLOPT_FAILONERROR, 1L);
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(c, CURLOPT_PROXY, "");
     curl_easy_setopt(c, CURLOPT_USERAGENT, "Tunova");
     curl_easy_setopt(c, CURLOPT_BUFFERSIZE, buffer);

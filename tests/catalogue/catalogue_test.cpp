@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 
 #include "app/program.h"
@@ -240,4 +241,28 @@ TEST_F(QueryTest, APageGivesAtMostTheRowsItAskedForAndATextGivesNone) {
   EXPECT_EQ(host.rows[20][0], "21");
   EXPECT_EQ(host.rows[20][1], gbk("歌100"));
   EXPECT_EQ(host.panes[0], gbk("状态：搜索完成"));
+}
+
+TEST_F(QueryTest, OneQueryEndsByItsDeadlineWhateverTheServiceDoes) {
+  setQueryTimeLimit(1500);
+  const std::pair<const char*, TestServer::Handler> services[] = {
+      {"silent", [](const Request&, Connection& c) { c.stall(60000); }},
+      {"trickling",
+       [](const Request&, Connection& c) {
+         c.send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n{\"data\":[");
+         for (int i = 0; i < 600 && c.send(" "); ++i)
+           c.stall(100);
+       }},
+  };
+  for (const auto& [what, handler] : services) {
+    SCOPED_TRACE(what);
+    serve(handler);
+    const auto t0 = std::chrono::steady_clock::now();
+    host.fire(n.mainWindow, n.tagLabels[0], EventKind::LeftUp);
+    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_GT(s, 1.4); // the deadline ended it (the idle rule allows 30 s)
+    EXPECT_LT(s, 6.0);
+    EXPECT_EQ(host.panes[0], gbk("状态：搜索失败"));
+  }
+  setQueryTimeLimit(kQueryTimeLimitMs);
 }

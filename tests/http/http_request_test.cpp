@@ -192,13 +192,11 @@ TEST_F(HttpRequestTest, ErrorStatusReturnsItsBody) {
 TEST_F(HttpRequestTest, BodyLimitFailsTheRequest) {
   TestServer server = okServer(std::string(5000, 'x'));
   EXPECT_EQ(httpRequest(server.url("/big")).size(), 5000u);
-  EXPECT_TRUE(httpRequest(server.url("/big"), kHttpGet, {}, nullptr, nullptr, nullptr, nullptr,
-                          false, nullptr, {}, true, 4999)
-                  .empty());
-  EXPECT_EQ(httpRequest(server.url("/big"), kHttpGet, {}, nullptr, nullptr, nullptr, nullptr, false,
-                        nullptr, {}, true, 5000)
-                .size(),
-            5000u);
+  HttpOptions limited;
+  limited.maxBodyBytes = 4999;
+  EXPECT_TRUE(httpRequest(server.url("/big"), limited).empty());
+  limited.maxBodyBytes = 5000;
+  EXPECT_EQ(httpRequest(server.url("/big"), limited).size(), 5000u);
 }
 
 TEST_F(HttpRequestTest, UnreachableAndSilentServersFailWithinTheBound) {
@@ -235,4 +233,87 @@ TEST(HttpFlags, ComputedAsThePlatformWould) {
   EXPECT_EQ(requestFlags(true, true, true), 0x80000000u | 0x10u | 0x80000u | 0x200000u | 0x800000u);
   EXPECT_STREQ(httpVerb(7), "CONNECT");
   EXPECT_STREQ(httpVerb(99), "GET");
+}
+
+TEST(Redirects, MethodAndSchemeRules) {
+  EXPECT_EQ(methodAfterRedirect(303, kHttpPost), kHttpGet);
+  EXPECT_EQ(methodAfterRedirect(303, kHttpPut), kHttpGet);
+  EXPECT_EQ(methodAfterRedirect(303, kHttpHead), kHttpHead);
+  EXPECT_EQ(methodAfterRedirect(302, kHttpPost), kHttpGet);
+  EXPECT_EQ(methodAfterRedirect(301, kHttpPost), kHttpGet);
+  EXPECT_EQ(methodAfterRedirect(302, kHttpPut), kHttpPut);
+  EXPECT_EQ(methodAfterRedirect(307, kHttpPost), kHttpPost);
+  EXPECT_EQ(methodAfterRedirect(308, kHttpPost), kHttpPost);
+  EXPECT_TRUE(redirectAllowed(false, "http://a/"));
+  EXPECT_TRUE(redirectAllowed(false, "https://a/"));
+  EXPECT_TRUE(redirectAllowed(true, "HTTPS://a/"));
+  EXPECT_FALSE(redirectAllowed(true, "http://a/"));
+  EXPECT_FALSE(redirectAllowed(false, "ftp://a/"));
+  EXPECT_FALSE(redirectAllowed(false, "file:///etc/passwd"));
+}
+
+TEST_F(HttpRequestTest, RedirectsOnTheWire) {
+  TestServer server([](const Request& r, Connection& c) {
+    if (r.target == "/see-other") c.reply(303, "", "Location: /landing\r\n");
+    if (r.target == "/found") c.reply(302, "", "Location: /landing\r\n");
+    if (r.target == "/temporary") c.reply(307, "", "Location: /landing\r\n");
+    if (r.target == "/landing") c.reply(200, r.method + ":" + r.body);
+  });
+  const std::pair<std::string, std::string> cases[] = {
+      {"/see-other", "GET:"}, {"/found", "GET:"}, {"/temporary", "POST:a=1"}};
+  for (const auto& [path, landed] : cases) {
+    SCOPED_TRACE(path);
+    const Bytes body = httpRequest(server.url(path), kHttpPost, "a=1");
+    EXPECT_EQ(text(body), landed);
+  }
+  const auto reqs = server.requests();
+  ASSERT_EQ(reqs.size(), 6u);
+  EXPECT_EQ(reqs[1].method, "GET");
+  EXPECT_EQ(reqs[1].header("Content-Length"), "");
+  // A 303 answering a PUT goes on as a GET too.
+  EXPECT_EQ(text(httpRequest(server.url("/see-other"), kHttpPut, "x")), "GET:");
+}
+
+TEST_F(HttpRequestTest, BareLineFeedsAndTrailersInTheHeaderBlock) {
+  TestServer server([](const Request& r, Connection& c) {
+    if (r.target == "/lf") {
+      c.send("HTTP/1.1 200 OK\nSet-Cookie: a=1; path=/\nset-cookie: b=2\nContent-Length: 2\n"
+             "Connection: close\n\nok");
+    } else {
+      c.send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nTrailer: X-Trail\r\n"
+             "Connection: close\r\n\r\n2\r\nok\r\n0\r\nX-Trail: late\r\n\r\n");
+    }
+  });
+  std::string headers, cookies;
+  std::string sent = "";
+  EXPECT_EQ(text(httpRequest(server.url("/lf"), kHttpGet, {}, &sent, &cookies, nullptr, &headers)),
+            "ok");
+  EXPECT_EQ(cookies, "a=1; b=2");
+  EXPECT_EQ(headers, "HTTP/1.1 200 OK\r\nSet-Cookie: a=1; path=/\r\nSet-Cookie: b=2\r\n"
+                     "Content-Length: 2\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(
+      text(httpRequest(server.url("/chunked"), kHttpGet, {}, nullptr, nullptr, nullptr, &headers)),
+      "ok");
+  EXPECT_EQ(headers.find("X-Trail: late"), std::string::npos) << headers;
+  EXPECT_EQ(headers.substr(headers.size() - 4), "\r\n\r\n");
+}
+
+TEST_F(HttpRequestTest, ADeadlineEndsATricklingAnswer) {
+  // Two bytes every 100 ms never trips the idle rule; only the deadline ends it.
+  TestServer server([](const Request&, Connection& c) {
+    c.send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n");
+    for (int i = 0; i < 600 && c.send("xx"); ++i)
+      c.stall(100);
+  });
+  HttpOptions o;
+  o.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(800);
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_TRUE(httpRequest(server.url("/slow"), o).empty());
+  const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_GT(s, 0.7); // it was the deadline, not an error, that ended it
+  EXPECT_LT(s, 5.0);
+  // A deadline already passed sends nothing.
+  o.deadline = std::chrono::steady_clock::now() - std::chrono::milliseconds(1);
+  EXPECT_TRUE(httpRequest(server.url("/slow"), o).empty());
+  EXPECT_EQ(server.requests().size(), 1u);
 }

@@ -38,3 +38,28 @@ TEST(UrlSplitting, CatalogueAddress) {
   EXPECT_EQ(urlPort(url), 8960);
   EXPECT_EQ(urlPath(url), "/zamrilo/music/search/songs?query=%61&count=20&offset=0");
 }
+
+TEST(UrlSplitting, HostsWhoseTextOccursInTheSchemeAndIpv6Literals) {
+  struct Row {
+    const char* url;
+    const char* host;
+    int port;
+    const char* path;
+  } rows[] = {
+      {"http://h/x", "h", 80, "/x"},
+      {"http://t/x", "t", 80, "/x"},
+      {"http://tp/x?y=1", "tp", 80, "/x?y=1"},
+      {"http://http/x", "http", 80, "/x"},
+      {"https://s/x", "s", 443, "/x"},
+      {"http://[::1]:8960/zamrilo/x", "[::1]", 8960, "/zamrilo/x"},
+      {"http://[::1]/x", "[::1]", 80, "/x"},
+      {"https://[fe80::1:2]/", "[fe80::1:2]", 443, "/"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.url);
+    EXPECT_EQ(splitUrl(r.url), r.host);
+    EXPECT_EQ(urlPort(r.url), r.port);
+    EXPECT_EQ(urlPath(r.url), r.path);
+  }
+  EXPECT_EQ(splitUrl("http://[::1]:8960/", true), "[::1]:8960");
+}
