@@ -4,6 +4,7 @@
 #include <cctype>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 #include "http/headers.h"
@@ -211,6 +212,52 @@ double JsonObject::evalNumber(const std::string& script) {
   return engine_.isEmpty() ? 0 : engine_->evalNumber(toUtf8(script));
 }
 
+namespace {
+
+// The characters the JSON library script writes as \uXXXX escapes: invisible, format and
+// special characters that a reader may drop or mangle. Escaping them also keeps the document
+// whole in GBK text, which has none of them.
+bool escapedInJsonText(std::uint32_t c) {
+  return (c >= 0x7F && c <= 0x9F) || c == 0xAD || (c >= 0x600 && c <= 0x604) || c == 0x70F ||
+         c == 0x17B4 || c == 0x17B5 || (c >= 0x200C && c <= 0x200F) ||
+         (c >= 0x2028 && c <= 0x202F) || (c >= 0x2060 && c <= 0x206F) || c == 0xFEFF ||
+         (c >= 0xFFF0 && c <= 0xFFFF);
+}
+
+// Serialised JSON (UTF-8) with those characters escaped; everything else as it is.
+std::string escapeJsonText(const std::string& utf8) {
+  static const char hex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(utf8.size());
+  for (std::size_t i = 0; i < utf8.size();) {
+    const auto b = static_cast<unsigned char>(utf8[i]);
+    const std::size_t len = b < 0x80 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
+    std::uint32_t c = len == 1 ? b : b & (0x3F >> (len - 1));
+    bool whole = i + len <= utf8.size();
+    for (std::size_t k = 1; whole && k < len; ++k) {
+      const auto t = static_cast<unsigned char>(utf8[i + k]);
+      whole = (t & 0xC0) == 0x80;
+      c = (c << 6) | (t & 0x3F);
+    }
+    if (whole && escapedInJsonText(c)) {
+      out += "\\u";
+      for (int shift = 12; shift >= 0; shift -= 4)
+        out.push_back(hex[(c >> shift) & 15]);
+    } else {
+      out.append(utf8, i, whole ? len : 1);
+    }
+    i += whole ? len : 1;
+  }
+  return out;
+}
+
+} // namespace
+
+std::string JsonObject::evalJsonText(const std::string& script) {
+  return engine_.isEmpty() ? std::string()
+                           : fromUtf8(escapeJsonText(engine_->evalText(toUtf8(script))));
+}
+
 std::string JsonObject::evalText(const std::string& script) {
   return engine_.isEmpty() ? std::string() : fromUtf8(engine_->evalText(toUtf8(script)));
 }
@@ -248,7 +295,7 @@ bool JsonObject::parse(const std::string& text) {
 }
 
 std::string JsonObject::toJson() {
-  return evalText("JSON.stringify(" + rootName_ + ")");
+  return evalJsonText("JSON.stringify(" + rootName_ + ")");
 }
 
 void JsonObject::setMember(const std::string& path, const std::string& value, bool valueIsJson) {
@@ -272,7 +319,7 @@ double JsonObject::getNumber(const std::string& path) {
 }
 
 std::string JsonObject::getJson(const std::string& path) {
-  return evalText("JSON.stringify(" + dot(path) + ")");
+  return evalJsonText("JSON.stringify(" + dot(path) + ")");
 }
 
 namespace {
@@ -313,7 +360,7 @@ bool JsonObject::scriptBudgetSpent() const {
 std::string JsonObject::getText(const std::string& path, bool asJson) {
   ReadScope scope(engine_.get());
   const std::string separator = startsWithBracket(path) ? "" : ".";
-  if (asJson) return evalText("JSON.stringify(" + rootName_ + separator + path + ")");
+  if (asJson) return evalJsonText("JSON.stringify(" + rootName_ + separator + path + ")");
   if (engine_.isEmpty()) return std::string();
   if (valueType(path) == kJsonNumber) return numberToText(getNumber(path));
   return evalText(rootName_ + separator + path);
@@ -321,7 +368,7 @@ std::string JsonObject::getText(const std::string& path, bool asJson) {
 
 JsonObject JsonObject::getObject(const std::string& path) {
   JsonObject copy;
-  copy.parse(evalText("JSON.stringify(" + bracket(path) + ")"));
+  copy.parse(evalJsonText("JSON.stringify(" + bracket(path) + ")"));
   return copy;
 }
 
@@ -339,13 +386,13 @@ void JsonObject::pushValue(const std::string& value, const std::string& arrayPat
 
 JsonObject JsonObject::getElementObject(int index, const std::string& arrayPath) {
   JsonObject copy;
-  copy.parse(evalText("JSON.stringify(" + root(arrayPath) + "[" + intText(index) + "])"));
+  copy.parse(evalJsonText("JSON.stringify(" + root(arrayPath) + "[" + intText(index) + "])"));
   return copy;
 }
 
 std::string JsonObject::getElementText(int index, const std::string& arrayPath, bool asJson) {
   const std::string element = root(arrayPath) + "[" + intText(index) + "]";
-  return evalText(asJson ? "JSON.stringify(" + element + ")" : element);
+  return asJson ? evalJsonText("JSON.stringify(" + element + ")") : evalText(element);
 }
 
 void JsonObject::setElement(int index, const std::string& value, bool valueIsRaw) {
@@ -400,7 +447,7 @@ int JsonObject::valueType(const std::string& path) {
   if (s == "string") return kJsonString;
   if (s == "object") {
     const std::string json =
-        path.empty() ? evalText("JSON.stringify(" + rootName_ + ")") : getText(path, true);
+        path.empty() ? evalJsonText("JSON.stringify(" + rootName_ + ")") : getText(path, true);
     return !json.empty() && json[0] == '[' ? kJsonArray : kJsonObject;
   }
   if (s == "number") return kJsonNumber;

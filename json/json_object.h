@@ -80,6 +80,8 @@ private:
 
   double evalNumber(const std::string& script);
   std::string evalText(const std::string& script);
+  // A serialised value, with the characters JSON text escapes written as \uXXXX.
+  std::string evalJsonText(const std::string& script);
   bool evalTruth(const std::string& script);
   void evalIgnore(const std::string& script);
   bool load(const std::string& text);

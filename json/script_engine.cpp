@@ -92,7 +92,8 @@ void* engineRealloc(void* udata, void* ptr, duk_size_t size) {
 }
 
 // Joins surrogate pairs that the engine hands out encoded one by one (CESU-8) into proper
-// UTF-8, so that a character outside the BMP reaches the code-page conversion as one.
+// UTF-8, so that a character outside the BMP reaches the code-page conversion as one; a lone
+// surrogate becomes '?'.
 std::string toProperUtf8(const char* s, std::size_t n) {
   std::string out;
   out.reserve(n);
@@ -108,6 +109,11 @@ std::string toProperUtf8(const char* s, std::size_t n) {
       out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
       out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
       i += 6;
+    } else if (i + 2 < n && u[i] == 0xED && u[i + 1] >= 0xA0 && (u[i + 2] & 0xC0) == 0x80) {
+      // A lone surrogate is no character in any encoding: one '?', as the code-page
+      // conversion writes for what it cannot hold.
+      out.push_back('?');
+      i += 3;
     } else {
       out.push_back(s[i]);
       ++i;

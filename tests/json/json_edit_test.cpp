@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "text/text.h"
 #include "json/json_object.h"
 
 using namespace tunova;
@@ -81,4 +82,21 @@ TEST(JsonEditing, ResetRootAndClear) {
   EXPECT_EQ(j.toJson(), "[1]");
   j.clear();
   EXPECT_EQ(j.toJson(), "{}");
+}
+
+TEST(JsonText, EscapedCharactersSurviveSerialisingAndCopies) {
+  JsonObject j;
+  ASSERT_TRUE(j.parse(
+      R"({"o":{"a":"x\u200dy\u2028z\u00adw\ufeffv\u0085\u206f\ufff9"},"b":"\ud800","c":"\u4e2d",)"
+      R"("l":[1,"x\u200dy\u2028z\u00adw\ufeffv\u0085\u206f\ufff9"]})"));
+  const std::string escaped = R"("x\u200dy\u2028z\u00adw\ufeffv\u0085\u206f\ufff9")";
+  EXPECT_EQ(j.getJson("o.a"), escaped);
+  EXPECT_EQ(j.getText("o.a", true), escaped);
+  EXPECT_EQ(j.getObject("o").toJson(), "{\"a\":" + escaped + "}");
+  EXPECT_EQ(j.getObject("o").getJson("a"), escaped);
+  EXPECT_EQ(j.getJson("c"), "\"" + gbk("中") + "\"");
+  // A lone surrogate cannot be written in any encoding: one "?".
+  EXPECT_EQ(j.getJson("b"), "\"?\"");
+  j.removeAtPath("l[0]");
+  EXPECT_EQ(j.getJson("l"), "[" + escaped + "]");
 }
