@@ -93,7 +93,8 @@ public:
   virtual void messageBox(const std::string& text) = 0;
   virtual void setClipboardText(const std::string& text) = 0;
 
-  // Files and settings. Paths are GBK.
+  // Files and settings. The program's folder and the settings file's path are in the platform's
+  // own form (file-system bytes, which GBK may not be able to hold); settings values are GBK.
   virtual std::string runFolder() = 0; // no trailing separator
   virtual bool fileExists(const std::string& path) = 0;
   virtual std::string readIni(const std::string& path, const std::string& section,

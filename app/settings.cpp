@@ -1,5 +1,6 @@
 #include "app/settings.h"
 
+#include "text/codepage.h"
 #include "text/text.h"
 
 namespace tunova {
@@ -42,7 +43,11 @@ void chooseSaveFolder(Host& host) {
   const std::string folder = host.chooseFolder(gbk("选择保存目录"), false, current);
   if (folder.empty()) return; // cancelled: the setting and the label stay as they are
   const std::string value = folder + kPathSeparator;
-  if (!host.writeIni(settingsPath(host), section(), key(), value)) return;
+  if (!host.writeIni(settingsPath(host), section(), key(), value)) {
+    // Not saved: the label keeps the folder that is in effect, and the user is told why.
+    host.messageBox(gbk("无法保存设置：") + fromUtf8(settingsPath(host)));
+    return;
+  }
   host.setCaption(names().mainWindow, names().folderLabel, labelPrefix() + value);
 }
 

@@ -5,7 +5,8 @@
 //   tunova-cli download N search TERM [--folder DIR]
 //   tunova-cli download N tag NAME [--folder DIR]
 //
-// Rows print as five tab-separated cells, then pane 0 of the status bar. Arguments and output
+// Rows print as five tab-separated cells (a tab, CR or LF inside a cell written as \t, \r,
+// \n), then pane 0 of the status bar. Arguments and output
 // are UTF-8; the program itself works in GBK.
 #include <cstdio>
 #include <cstring>
@@ -33,6 +34,15 @@ std::string out(const std::string& gbkText) {
   return toUtf8(gbkText);
 }
 
+// A cell as one field of a tab-separated line: tabs and line ends inside it are written as
+// \t, \r and \n, so every row keeps its five columns.
+std::string cellText(const std::string& gbkText) {
+  std::string s = out(gbkText);
+  s = replaceAll(s, "\t", "\\t");
+  s = replaceAll(s, "\r", "\\r");
+  return replaceAll(s, "\n", "\\n");
+}
+
 // Runs the query through the bound events; false when the program refused it.
 bool runQuery(ConsoleHost& host, const std::string& kind, const std::string& utf8Argument) {
   const Names& n = names();
@@ -55,8 +65,8 @@ bool runQuery(ConsoleHost& host, const std::string& kind, const std::string& utf
 
 void printRows(ConsoleHost& host) {
   for (const auto& row : host.rows) {
-    std::printf("%s\t%s\t%s\t%s\t%s\n", out(row[0]).c_str(), out(row[1]).c_str(),
-                out(row[2]).c_str(), out(row[3]).c_str(), out(row[4]).c_str());
+    std::printf("%s\t%s\t%s\t%s\t%s\n", cellText(row[0]).c_str(), cellText(row[1]).c_str(),
+                cellText(row[2]).c_str(), cellText(row[3]).c_str(), cellText(row[4]).c_str());
   }
 }
 

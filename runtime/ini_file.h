@@ -1,26 +1,34 @@
 #pragma once
-// Settings-file access for the hosts: INI files in GBK, read and written byte for byte (no
-// re-encoding), with CRLF line ends so a file stays interchangeable with one written on Windows.
-// Paths are GBK and become UTF-8 just before the file call.
+// Settings-file access for the hosts: INI files whose values are GBK, read and written byte for
+// byte as the platform's own INI routines treat them, so the file stays shared with other
+// programs. Reading: section names and keys compared without regard to ASCII case and parsed
+// character by character as GBK; the first of duplicate sections or keys wins; one pair of
+// surrounding quotes is stripped from a value. Writing one value changes only that key's line
+// (or adds it at the end of its section, or adds the section at the end of the file): comments,
+// blank lines, spacing, line ends and the order of everything else stay as they were.
+//
+// Paths are in the platform's own form (file-system bytes), not GBK: a program folder whose
+// name GBK cannot hold still finds its settings file.
 #include <string>
 
 namespace tunova {
 
 // The value, or empty when the file, section or key is absent.
-std::string readIniValue(const std::string& gbkPath, const std::string& section,
+std::string readIniValue(const std::string& path, const std::string& section,
                          const std::string& key);
 
-// Sets one value, keeping everything else in the file; creates file and section as needed. The
-// file is replaced atomically (written beside it, then renamed). False when nothing was stored.
-bool writeIniValue(const std::string& gbkPath, const std::string& section, const std::string& key,
+// Sets one value; creates the file and section as needed. The file is replaced whole or not at
+// all (written beside it, then renamed); a link is written through. False when nothing was
+// stored: the folder or the file is not writable, or the disk refused.
+bool writeIniValue(const std::string& path, const std::string& section, const std::string& key,
                    const std::string& value);
 
-bool fileExistsAt(const std::string& gbkPath);
+bool fileExistsAt(const std::string& path);
 
-// The folder of the running program (GBK, no trailing separator).
+// The folder of the running program, in the platform's form, without a trailing separator.
 std::string programFolderOfProcess();
 
-// The UTF-8 form of a GBK path, for file calls.
+// The platform's form of a GBK path (file names chosen in the program), for file calls.
 std::string nativePath(const std::string& gbkPath);
 
 } // namespace tunova

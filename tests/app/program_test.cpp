@@ -97,9 +97,10 @@ TEST(Settings, CancelledPickerAndFailedWriteChangeNothing) {
   host.failIniWrites = true;
   host.fire(n.mainWindow, n.chooseFolder, EventKind::LeftDown);
   EXPECT_EQ(host.caption(n.mainWindow, n.folderLabel), "");
+  EXPECT_EQ(host.messages,
+            (std::vector<std::string>{gbk("无法保存设置：") + (host.folder / "bc.ini").string()}));
   // A real write failure: the program folder is not writable as a folder path.
-  EXPECT_FALSE(
-      writeIniValue(fromUtf8((host.folder / "missing" / "bc.ini").string()), "s", "k", "v"));
+  EXPECT_FALSE(writeIniValue((host.folder / "missing" / "bc.ini").string(), "s", "k", "v"));
 }
 
 TEST(WindowDefinitions, TagsControlsAndMenu) {
@@ -152,4 +153,97 @@ TEST(Events, ExitReleasesTheEngineOnlyWhenOneWasUsed) {
     host.exit();
   }
   EXPECT_EQ(host.fakeEngine()->releases, 0);
+}
+
+namespace {
+
+// bc.ini as another program left it, GBK, with everything an INI file may hold.
+std::string sharedFile() {
+  return gbk("; written by another tool\r\n"
+             "[其他]\r\n"
+             "x = 1\r\n"
+             "\r\n"
+             "[保存目录]\r\n"
+             "  ; a comment inside\r\n"
+             "保存 = D:\\Music\\\r\n"
+             "other=keep\r\n"
+             "\r\n"
+             "[last]\r\n"
+             "y=2");
+}
+
+std::string ini(const FakeHost& host) {
+  return (host.folder / "bc.ini").string();
+}
+
+} // namespace
+
+TEST(SettingsFile, WritingChangesOnlyTheOneLine) {
+  FakeHost host;
+  std::ofstream(ini(host), std::ios::binary) << sharedFile();
+  ASSERT_TRUE(writeIniValue(ini(host), gbk("保存目录"), gbk("保存"), "/srv/music/"));
+  std::string expected = sharedFile();
+  expected.replace(expected.find(gbk("保存 = D:\\Music\\")), gbk("保存 = D:\\Music\\").size(),
+                   gbk("保存=/srv/music/"));
+  EXPECT_EQ(readFile(ini(host)), expected);
+  // A key the section lacks goes after the section's last line; a missing section goes last.
+  ASSERT_TRUE(writeIniValue(ini(host), "last", "z", "3"));
+  ASSERT_TRUE(writeIniValue(ini(host), "new", "k", "v"));
+  EXPECT_EQ(readFile(ini(host)), expected + "\r\nz=3\r\n[new]\r\nk=v\r\n");
+}
+
+TEST(SettingsFile, ReadsAsThePlatformDoes) {
+  FakeHost host;
+  // A section name whose GBK trail byte is 0x5D (乚 is 0x81 0x5D), duplicates, quotes, spacing.
+  const std::string text =
+      gbk("[乚区]\r\nk=in\r\n[保存目录]\r\n保存=\"/first/\"\r\n保存=/second/\r\n"
+          "[保存目录]\r\n保存=/third/\r\n[Q]\r\na='x y'\r\nb=\"z\r\nC = spaced \r\n");
+  ASSERT_EQ(text.substr(1, 2), "\x81\x5D");
+  std::ofstream(ini(host), std::ios::binary) << text;
+  EXPECT_EQ(readIniValue(ini(host), gbk("乚区"), "k"), "in");
+  EXPECT_EQ(readIniValue(ini(host), gbk("保存目录"), gbk("保存")), "/first/");
+  EXPECT_EQ(readIniValue(ini(host), "q", "A"), "x y");
+  EXPECT_EQ(readIniValue(ini(host), "Q", "b"), "\"z");
+  EXPECT_EQ(readIniValue(ini(host), "Q", "c"), "spaced");
+  EXPECT_EQ(readIniValue(ini(host), "Q", "none"), "");
+  // The first of the duplicates is the one that is written.
+  ASSERT_TRUE(writeIniValue(ini(host), gbk("保存目录"), gbk("保存"), "/new/"));
+  EXPECT_NE(readFile(ini(host)).find(
+                gbk("[保存目录]\r\n保存=/new/\r\n保存=/second/\r\n[保存目录]\r\n保存=/third/")),
+            std::string::npos);
+}
+
+TEST(SettingsFile, LinksAreWrittenThroughAndReadOnlyFilesRefused) {
+  FakeHost host;
+  const auto target = host.folder / "elsewhere.ini";
+  std::ofstream(target, std::ios::binary) << "[a]\r\nb=c\r\n";
+  std::filesystem::create_symlink(target, ini(host));
+  ASSERT_TRUE(writeIniValue(ini(host), "a", "b", "d"));
+  EXPECT_TRUE(std::filesystem::is_symlink(ini(host)));
+  EXPECT_EQ(readFile(target), "[a]\r\nb=d\r\n");
+  std::filesystem::permissions(target, std::filesystem::perms::owner_read);
+  EXPECT_FALSE(writeIniValue(ini(host), "a", "b", "e"));
+  EXPECT_EQ(readFile(target), "[a]\r\nb=d\r\n");
+  // The program says so.
+  Program program(host);
+  program.start();
+  host.pickerResult = "/x";
+  host.fire(n.mainWindow, n.chooseFolder, EventKind::LeftDown);
+  ASSERT_EQ(host.messages.size(), 1u);
+  EXPECT_EQ(host.messages[0].rfind(gbk("无法保存设置："), 0), 0u);
+}
+
+TEST(SettingsFile, AFolderNameGbkCannotHoldStillWorks) {
+  FakeHost host;
+  host.folder = host.folder / "Musik-\xC3\xB6"; // ö in the file system's UTF-8
+  std::filesystem::create_directory(host.folder);
+  Program program(host);
+  program.start();
+  host.pickerResult = "/songs";
+  host.fire(n.mainWindow, n.chooseFolder, EventKind::LeftDown);
+  EXPECT_TRUE(host.messages.empty());
+  EXPECT_EQ(readFile(host.folder / "bc.ini"), gbk("[保存目录]\r\n保存=/songs/\r\n"));
+  std::string folder;
+  EXPECT_TRUE(lookupSaveFolder(host, folder));
+  EXPECT_EQ(folder, "/songs/");
 }

@@ -69,7 +69,11 @@ print("listening", flush=True)
 page = '{"data":[{"title":"坏","author":"链接","duration":1,"play_url":{"url_list":["http://127.0.0.1:%s/missing.mp3"]}}]}' % sys.argv[1]
 while True:
     c, _ = s.accept(); req = c.recv(65536).decode("latin-1")
-    body = ('{"data":[]}' if "query=%65%6D%70%74%79&" in req else page if "/zamrilo/" in req else "gone").encode()
+    if "query=%65%6D%70%74%79&" in req: body = '{"data":[]}'
+    elif "query=%74%61%62%73&" in req: body = '{"data":[{"title":"a\\tb\\nc","author":"x\\ry","duration":1}]}'
+    elif "/zamrilo/" in req: body = page
+    else: body = "gone"
+    body = body.encode()
     status = "200 OK" if "/zamrilo/" in req else "404 Not Found"
     c.sendall(("HTTP/1.1 %s\r\nContent-Length: %d\r\nConnection: close\r\n\r\n" % (status, len(body))).encode() + body)
     c.close()
@@ -82,6 +86,11 @@ done
 
 "$bin/tunova-cli" search empty >"$work/empty.txt" || fail "an empty answer is not a failure"
 [ "$(cat "$work/empty.txt")" = "状态：搜索完成" ] || fail "empty answer: $(cat "$work/empty.txt")"
+
+# Tabs and line ends inside a cell are escaped: every row keeps five columns.
+"$bin/tunova-cli" search tabs >"$work/tabs.txt" || fail "search tabs failed"
+[ "$(head -n 1 "$work/tabs.txt")" = "$(printf '1\ta\\tb\\nc\tx\\ry\t00:01\t')" ] \
+  || fail "cells not escaped: $(cat -A "$work/tabs.txt")"
 
 # A failed download exits 1 and leaves nothing behind.
 if "$bin/tunova-cli" download 1 search x --folder "$work/save" >"$work/bad.txt"; then

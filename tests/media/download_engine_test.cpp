@@ -227,8 +227,8 @@ TEST(DownloadFlow, HostileTitleLandsInsideTheFolder) {
   program.start();
   const fs::path save = host.folder / "save";
   fs::create_directory(save);
-  ASSERT_TRUE(writeIniValue(fromUtf8((host.folder / "bc.ini").string()), gbk("保存目录"),
-                            gbk("保存"), fromUtf8(save.string() + "/")));
+  ASSERT_TRUE(writeIniValue((host.folder / "bc.ini").string(), gbk("保存目录"), gbk("保存"),
+                            fromUtf8(save.string() + "/")));
   host.rows = {{"1", "../../evil", "/etc/x", "00:01", server.url("/x.mp3")}};
   host.selected = 0;
   host.choose(gbk("下载"));
@@ -451,8 +451,8 @@ protected:
     program = std::make_unique<Program>(host);
     program->start();
     fs::create_directory(save);
-    ASSERT_TRUE(writeIniValue(fromUtf8((host.folder / "bc.ini").string()), gbk("保存目录"),
-                              gbk("保存"), fromUtf8(save.string() + "/")));
+    ASSERT_TRUE(writeIniValue((host.folder / "bc.ini").string(), gbk("保存目录"), gbk("保存"),
+                              fromUtf8(save.string() + "/")));
   }
   void TearDown() override { host.exit(); }
   void download(int row) {

@@ -29,7 +29,7 @@ protected:
   void chooseFolder(const std::string& folder) {
     ASSERT_TRUE(writeIniValue(settingsFile(), gbk("保存目录"), gbk("保存"), folder));
   }
-  std::string settingsFile() { return fromUtf8((host.folder / "bc.ini").string()); }
+  std::string settingsFile() { return (host.folder / "bc.ini").string(); }
   void tick() { host.fire(n.mainWindow, n.timer, EventKind::Tick); }
   FakeHost host;
   std::unique_ptr<Program> program;

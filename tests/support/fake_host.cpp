@@ -33,7 +33,7 @@ void FakeHost::clearRows(const std::string& window, const std::string& list) {
 }
 
 std::string FakeHost::runFolder() {
-  return fromUtf8(folder.string());
+  return folder.string();
 }
 
 bool FakeHost::fileExists(const std::string& path) {
