@@ -14,7 +14,12 @@ namespace tunova {
 
 namespace {
 std::atomic<long> g_queryTimeLimitMs{kQueryTimeLimitMs};
+std::atomic<long> g_pageScriptBudgetMs{kPageScriptBudgetMs};
 } // namespace
+
+void setPageScriptBudget(long ms) {
+  g_pageScriptBudgetMs = ms;
+}
 
 void setQueryTimeLimit(long ms) {
   g_queryTimeLimitMs = ms;
@@ -60,19 +65,26 @@ QueryOutcome queryCatalogue(Host& host, const std::string& collectionId,
       continue;
     }
     const std::string answer = fromUtf8(textOfBytes(body));
+    // The page's script work shares one budget: a hostile answer costs at most that.
+    const auto budgetEnd =
+        std::min(deadline, std::chrono::steady_clock::now() +
+                               std::chrono::milliseconds(g_pageScriptBudgetMs.load()));
     if (!json.parse(answer)) {
       outcome.failure = "the answer from " + address + " could not be read";
       continue;
     }
-    ++outcome.pagesRead;
-    if (json.valueType("data") == kJsonString) continue; // a text has no songs
-    const int m = std::min(json.count("data"), kRowsPerPage);
-    for (int i = 1; i <= m; ++i) {
+    json.setScriptBudgetEnd(budgetEnd);
+    bool spent = false;
+    const bool text = json.valueType("data") == kJsonString; // a text has no songs
+    const int m = text ? 0 : std::min(json.count("data"), kRowsPerPage);
+    spent = json.scriptBudgetSpent();
+    for (int i = 1; i <= m && !spent; ++i) {
       const std::string k = "data[" + numberToText(static_cast<long long>(i - 1)) + "]";
       const std::string title = json.getText(k + ".title");
       const std::string singer = json.getText(k + ".author");
       const int seconds = textToInt(json.getText(k + ".duration"));
       const std::string address = json.getText(k + ".play_url.url_list[0]");
+      if ((spent = json.scriptBudgetSpent())) break; // this row's reads may have been cut short
       const int r = host.appendRow(n.mainWindow, n.resultList);
       host.setCell(n.mainWindow, n.resultList, r, 0,
                    numberToText(static_cast<long long>(host.rowCount(n.mainWindow, n.resultList))));
@@ -81,6 +93,11 @@ QueryOutcome queryCatalogue(Host& host, const std::string& collectionId,
       host.setCell(n.mainWindow, n.resultList, r, 3, formatDuration(seconds));
       host.setCell(n.mainWindow, n.resultList, r, 4, address);
     }
+    if (spent) {
+      outcome.failure = "the answer from " + address + " took longer than its budget to read";
+      continue;
+    }
+    ++outcome.pagesRead;
   }
   host.setPaneText(n.mainWindow, n.statusBar, 0,
                    outcome.failed() ? gbk("状态：搜索失败") : gbk("状态：搜索完成"));

@@ -23,6 +23,7 @@ inline constexpr std::size_t kMaxPageBytes = 8u << 20;
 inline constexpr long kQueryTimeLimitMs = 60000;
 // Changes that limit for the queries that follow (tests shorten it).
 void setQueryTimeLimit(long ms);
+void setPageScriptBudget(long ms);
 
 // The address of a query without its page offset.
 std::string catalogueBaseAddress(const std::string& collectionId, const std::string& searchText);
@@ -38,10 +39,14 @@ struct QueryOutcome {
 
 inline constexpr int kPages = 3;
 inline constexpr int kRowsPerPage = 20; // the count= each page asks for
+// All script evaluation for one page (parsing it and reading its rows) shares this budget; a
+// page that spends it adds no more rows and counts as failed.
+inline constexpr long kPageScriptBudgetMs = 6000;
 
 // Fills the result list from the three pages. Pane 0 then reads "状态：搜索完成", or
 // "状态：搜索失败" when not one page could be fetched and read (an empty song list is a page
-// read). A page gives at most the rows it asked for; a "data" that is a string gives none.
+// read). A page gives at most the rows it asked for; a "data" that is a string gives none; a
+// page whose script budget runs out keeps the rows read before and counts as failed.
 QueryOutcome queryCatalogue(Host& host, const std::string& collectionId,
                             const std::string& searchText);
 

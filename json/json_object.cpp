@@ -188,6 +188,9 @@ void JsonObject::setUpEngine() {
   engine_.create();
   if (engine_.isEmpty()) return;
   engine_->addCode(kJsonLibraryScript);
+  // The counting routine is the program's, not the answer's: an answer that assigns another
+  // one (to report two thousand million songs) changes nothing.
+  evalIgnore("Object.defineProperty(this,'get__count',{writable:false,configurable:false})");
   evalIgnore("var " + rootName_ + "={}");
 }
 
@@ -251,6 +254,44 @@ std::string escapeJsonText(const std::string& utf8) {
   return out;
 }
 
+// Strict JSON text with every exponent above the decoder's largest (10,000,000) written as that
+// largest, sign kept. Outside strings an 'e' or 'E' right after a digit starts an exponent.
+std::string clampExponents(const std::string& json) {
+  constexpr long kMaxExponent = 10000000;
+  std::string out;
+  out.reserve(json.size());
+  bool inString = false;
+  for (std::size_t i = 0; i < json.size();) {
+    const char c = json[i];
+    if (inString) {
+      out.push_back(c);
+      if (c == '\\' && i + 1 < json.size())
+        out.push_back(json[++i]);
+      else if (c == '"')
+        inString = false;
+      ++i;
+      continue;
+    }
+    if (c == '"') inString = true;
+    out.push_back(c);
+    ++i;
+    if ((c != 'e' && c != 'E') || i < 2 || !std::isdigit(static_cast<unsigned char>(json[i - 2])))
+      continue;
+    if (i < json.size() && (json[i] == '+' || json[i] == '-')) out.push_back(json[i++]);
+    long value = 0;
+    std::size_t digits = i;
+    while (digits < json.size() && std::isdigit(static_cast<unsigned char>(json[digits]))) {
+      value = std::min(value * 10 + (json[digits] - '0'), kMaxExponent + 1);
+      ++digits;
+    }
+    if (value > kMaxExponent) {
+      out += std::to_string(kMaxExponent);
+      i = digits;
+    }
+  }
+  return out;
+}
+
 } // namespace
 
 std::string JsonObject::evalJsonText(const std::string& script) {
@@ -275,8 +316,11 @@ bool JsonObject::load(const std::string& text) {
   bool isString = false;
   if (isStrictJson(utf8, &isString) && !isString) {
     // Strict JSON gives the same document through the decoder as through evaluation, without
-    // running anything the server sent.
-    return engine_->decodeJsonInto(rootName_, utf8);
+    // running anything the server sent. The decoder refuses one thing the check accepts: an
+    // exponent past its range (1e10000001). Such an exponent means the same as the largest one
+    // it takes (the number is Infinity or 0 either way), so it is clamped and decoded again.
+    return engine_->decodeJsonInto(rootName_, utf8) ||
+           engine_->decodeJsonInto(rootName_, clampExponents(utf8));
   }
   // Anything else (including a lone string, which evaluation runs a second time as code) goes
   // through the bounded evaluation.

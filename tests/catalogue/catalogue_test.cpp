@@ -10,6 +10,7 @@
 #include "fake_host.h"
 #include "test_server.h"
 #include "text/codepage.h"
+#include "json/script_engine.h"
 
 using namespace tunova;
 using tunova::test::Connection;
@@ -265,4 +266,57 @@ TEST_F(QueryTest, OneQueryEndsByItsDeadlineWhateverTheServiceDoes) {
     EXPECT_EQ(host.panes[0], gbk("状态：搜索失败"));
   }
   setQueryTimeLimit(kQueryTimeLimitMs);
+}
+
+TEST_F(QueryTest, AHostileAnswerCostsAtMostItsPagesBudget) {
+  const EngineLimits savedLimits = engineLimits();
+  setEngineLimits(EngineLimits{300, savedLimits.heapCapBytes});
+  setPageScriptBudget(1000);
+  const std::string song = "{author:'s',duration:5}";
+  std::string songs20;
+  for (int i = 0; i < 20; ++i)
+    songs20 += (i ? "," : "") + song;
+  const std::pair<const char*, std::string> answers[] = {
+      {"a getter on every title that never returns",
+       "(function(){Object.defineProperty(Object.prototype,'title',{get:function(){for(;;){}}});"
+       "return {data:[" +
+           songs20 + "]}})()"},
+      {"an endless loop of joins",
+       "{data:[" + song + "], x:(function(){for(;;){new Array(100000).join('x')}})()}"},
+      {"a backtracking regex caught in a loop",
+       "(function(){var d={data:[" + songs20 +
+           "]}; Object.defineProperty(Object.prototype,'title',"
+           "{get:function(){for(;;){try{/(a+)+b/"
+           ".test('aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa')}catch(e){}}}});"
+           "return d})()"},
+  };
+  for (const auto& [what, answer] : answers) {
+    SCOPED_TRACE(what);
+    serve([&answer](const Request&, Connection& c) { c.reply(200, answer); });
+    const auto t0 = std::chrono::steady_clock::now();
+    host.fire(n.mainWindow, n.tagLabels[0], EventKind::LeftUp);
+    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    // Three pages, each at most its budget plus its parse (one limit): well under what the
+    // answers would cost unbounded (20 rows x 4 reads x 3 pages of limits, or for ever).
+    EXPECT_LT(s, 3 * (1.0 + 0.3) + 2.0);
+    EXPECT_LT(host.rows.size(), 60u);
+    EXPECT_EQ(host.panes[0], gbk("状态：搜索失败"));
+  }
+  // A redefined counting routine does not make up songs (one a page at most), and a number past
+  // the decoder's range still reads.
+  serve([](const Request&, Connection& c) {
+    c.reply(200,
+            "{\"x\":(get__count=function(){return 2000000000}), \"data\":[{\"title\":\"t\"}]}");
+  });
+  host.fire(n.mainWindow, n.tagLabels[0], EventKind::LeftUp);
+  EXPECT_LE(host.rows.size(), 3u);
+  serve([](const Request&, Connection& c) {
+    c.reply(200, "{\"data\":[{\"title\":\"big\",\"duration\":1e10000001}]}");
+  });
+  host.fire(n.mainWindow, n.tagLabels[0], EventKind::LeftUp);
+  ASSERT_EQ(host.rows.size(), 3u);
+  EXPECT_EQ(host.rows[0][1], "big");
+  EXPECT_EQ(host.panes[0], gbk("状态：搜索完成"));
+  setPageScriptBudget(kPageScriptBudgetMs);
+  setEngineLimits(savedLimits);
 }

@@ -110,3 +110,10 @@ TEST(JsonObject, ListMembersStripsTheLibraryNames) {
   EXPECT_EQ(names, (std::vector<std::string>{"b", "a"}));
   EXPECT_EQ(j.engine()->evalText("String(ary)"), "null");
 }
+
+TEST(JsonObjectLoad, ANumberPastTheDecodersRangeStillReads) {
+  JsonObject j;
+  ASSERT_TRUE(j.parse(R"({"data":[{"title":"big","duration":1e10000001,"small":-1e-10000001}]})"));
+  EXPECT_EQ(j.getText("data[0].title"), "big");
+  EXPECT_EQ(j.count("data"), 1);
+}
