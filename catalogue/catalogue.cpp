@@ -74,10 +74,9 @@ QueryOutcome queryCatalogue(Host& host, const std::string& collectionId,
       continue;
     }
     json.setScriptBudgetEnd(budgetEnd);
-    bool spent = false;
     const bool text = json.valueType("data") == kJsonString; // a text has no songs
     const int m = text ? 0 : std::min(json.count("data"), kRowsPerPage);
-    spent = json.scriptBudgetSpent();
+    bool spent = json.scriptBudgetSpent();
     for (int i = 1; i <= m && !spent; ++i) {
       const std::string k = "data[" + numberToText(static_cast<long long>(i - 1)) + "]";
       const std::string title = json.getText(k + ".title");

@@ -211,6 +211,14 @@ struct CurlDownloadEngine::Impl {
     return n;
   }
 
+  // Empties the partial file so the next attempt writes the whole song again.
+  static bool truncate(Transfer& t) {
+    if (::ftruncate(t.fd, 0) != 0 || ::lseek(t.fd, 0, SEEK_SET) != 0) return false;
+    t.written = 0;
+    t.head.clear();
+    return true;
+  }
+
   static size_t onData(char* data, size_t size, size_t count, void* user) {
     auto* t = static_cast<Transfer*>(user);
     const size_t n = size * count;
@@ -223,13 +231,11 @@ struct CurlDownloadEngine::Impl {
       }
       if (t->offset > 0 && t->status != 206) {
         // The server ignored the range and sends the whole file: start it again from nothing.
-        if (::ftruncate(t->fd, 0) != 0 || ::lseek(t->fd, 0, SEEK_SET) != 0) {
+        if (!truncate(*t)) {
           t->writeFailed = true;
           return 0;
         }
-        t->written = 0;
         t->offset = 0;
-        t->head.clear();
       }
     }
     if (!writeAll(t->fd, data, n)) {
@@ -275,14 +281,6 @@ struct CurlDownloadEngine::Impl {
     const std::string range = std::to_string(t.offset) + "-";
     if (t.offset > 0) curl_easy_setopt(c, CURLOPT_RANGE, range.c_str());
     return curl_multi_add_handle(multi, c) == CURLM_OK;
-  }
-
-  // Empties the partial file so the next attempt writes the whole song again.
-  static bool truncate(Transfer& t) {
-    if (::ftruncate(t.fd, 0) != 0 || ::lseek(t.fd, 0, SEEK_SET) != 0) return false;
-    t.written = 0;
-    t.head.clear();
-    return true;
   }
 
   // Opens a fresh partial file. One left by an earlier run that was killed is removed first,
