@@ -111,6 +111,16 @@ public:
   virtual std::string chooseFolder(const std::string& title, bool option,
                                    const std::string& startFolder) = 0;
 
+  // Waiting on the network. A query blocks the window thread on its requests; between
+  // beginWait and endWait the host keeps its windows painting and answering the window
+  // manager, and holds the user's input to them off (dropped, not queued), each time keepAlive
+  // is called (the request routine calls it tens of times a second). keepAlive returns false
+  // once the user asked to close the main window: the caller then abandons what it waits for,
+  // and the close goes ahead after endWait. A host whose windows need no care keeps these.
+  virtual void beginWait() {}
+  virtual bool keepAlive() { return true; }
+  virtual void endWait() {}
+
   virtual DownloadEngine& downloadEngine() = 0;
   // The media player control of a loaded window, or nullptr.
   virtual MediaPlayer* mediaPlayer(const std::string& window, const std::string& control) = 0;

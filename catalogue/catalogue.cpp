@@ -14,6 +14,19 @@ namespace tunova {
 
 namespace {
 std::atomic<long> g_queryTimeLimitMs{kQueryTimeLimitMs};
+
+// Brackets a wait on the network for the host.
+class WaitScope {
+public:
+  explicit WaitScope(Host& host) : host_(host) { host_.beginWait(); }
+  ~WaitScope() { host_.endWait(); }
+  WaitScope(const WaitScope&) = delete;
+  WaitScope& operator=(const WaitScope&) = delete;
+
+private:
+  Host& host_;
+};
+
 std::atomic<long> g_pageScriptBudgetMs{kPageScriptBudgetMs};
 } // namespace
 
@@ -53,13 +66,25 @@ QueryOutcome queryCatalogue(Host& host, const std::string& collectionId,
   JsonObject json;
   const std::string base = catalogueBaseAddress(collectionId, searchText);
   host.clearRows(n.mainWindow, n.resultList);
-  for (int page = 1; page <= kPages; ++page) {
+  host.setPaneText(n.mainWindow, n.statusBar, 0, gbk("状态：正在搜索…"));
+  // The window stays alive while the requests wait; a close asked for meanwhile abandons the
+  // pages not yet fetched.
+  WaitScope waiting(host);
+  for (int page = 1; page <= kPages && !outcome.abandoned; ++page) {
     const std::string address =
         base + numberToText(static_cast<long long>((page - 1) * kRowsPerPage));
     HttpOptions request;
     request.maxBodyBytes = kMaxPageBytes;
     request.deadline = deadline;
+    request.whileWaiting = [&host, &outcome] {
+      if (!host.keepAlive()) outcome.abandoned = true;
+      return !outcome.abandoned;
+    };
     const Bytes body = httpRequest(address, request);
+    if (outcome.abandoned) {
+      outcome.failure = "abandoned: the window is closing";
+      break;
+    }
     if (body.empty()) {
       outcome.failure = "no answer from " + address;
       continue;

@@ -33,7 +33,8 @@ std::string catalogueBaseAddress(const std::string& collectionId, const std::str
 struct QueryOutcome {
   bool ran = false;
   int pagesRead = 0;
-  std::string failure; // UTF-8, empty when every page was read
+  std::string failure;    // UTF-8, empty when every page was read
+  bool abandoned = false; // the window was closed while it waited
   bool failed() const { return ran && pagesRead == 0; }
 };
 
@@ -43,7 +44,8 @@ inline constexpr int kRowsPerPage = 20; // the count= each page asks for
 // page that spends it adds no more rows and counts as failed.
 inline constexpr long kPageScriptBudgetMs = 6000;
 
-// Fills the result list from the three pages. Pane 0 then reads "状态：搜索完成", or
+// Fills the result list from the three pages. Pane 0 reads "状态：正在搜索…" while the
+// requests wait (the host keeps the window alive meanwhile) and then "状态：搜索完成", or
 // "状态：搜索失败" when not one page could be fetched and read (an empty song list is a page
 // read). A page gives at most the rows it asked for; a "data" that is a string gives none; a
 // page whose script budget runs out keeps the rows read before and counts as failed.

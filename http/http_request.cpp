@@ -75,6 +75,41 @@ struct ListDeleter {
   void operator()(curl_slist* l) const { curl_slist_free_all(l); }
 };
 
+struct MultiDeleter {
+  void operator()(CURLM* m) const { curl_multi_cleanup(m); }
+};
+
+// One transfer of `c`. With a `whileWaiting` routine the transfer runs on a multi handle that
+// polls the sockets in short slices, so the routine runs between them (tens of times a second
+// whatever the network does); its false answer abandons the transfer.
+CURLcode perform(CURL* c, const std::function<bool()>& whileWaiting) {
+  if (!whileWaiting) return curl_easy_perform(c);
+  std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
+  if (!multi || curl_multi_add_handle(multi.get(), c) != CURLM_OK) return CURLE_OUT_OF_MEMORY;
+  CURLcode result = CURLE_OK;
+  for (;;) {
+    int running = 0;
+    if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
+      result = CURLE_RECV_ERROR;
+      break;
+    }
+    if (running == 0) {
+      int left = 0;
+      while (CURLMsg* msg = curl_multi_info_read(multi.get(), &left)) {
+        if (msg->msg == CURLMSG_DONE && msg->easy_handle == c) result = msg->data.result;
+      }
+      break;
+    }
+    if (!whileWaiting()) {
+      result = CURLE_ABORTED_BY_CALLBACK;
+      break;
+    }
+    curl_multi_poll(multi.get(), nullptr, 0, 30, nullptr);
+  }
+  curl_multi_remove_handle(multi.get(), c);
+  return result;
+}
+
 struct Exchange {
   Bytes body;
   std::string headerBlock;
@@ -387,7 +422,7 @@ Bytes httpRequest(const std::string& url, const HttpOptions& o) {
     ex.body.clear();
     ex.headerBlock.clear();
     ex.headersDone = false;
-    const CURLcode rc = curl_easy_perform(c);
+    const CURLcode rc = perform(c, o.whileWaiting);
     if (rc != CURLE_OK || ex.overLimit) {
       failed = true;
       break;

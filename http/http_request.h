@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "text/text.h"
@@ -92,6 +93,9 @@ struct HttpOptions {
   bool autoMergeCookies = true;
   std::size_t maxBodyBytes = kNoBodyLimit;
   std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
+  // Called tens of times a second while the exchange waits (connecting, sending, receiving);
+  // returning false abandons the request, which then fails at once.
+  std::function<bool()> whileWaiting;
 };
 
 Bytes httpRequest(const std::string& url, const HttpOptions& options);

@@ -15,6 +15,7 @@
 #include <wx/statusbr.h>
 #include <wx/textctrl.h>
 #include <wx/timer.h>
+#include <wx/utils.h>
 
 #include "runtime/download_engine.h"
 #include "runtime/ini_file.h"
@@ -359,6 +360,13 @@ bool WxHost::loadWindow(const WindowDefinition& def, EventSink& sink) {
       e.Skip();
       return;
     }
+    if (waitDepth_ > 0 && e.CanVeto()) {
+      // A handler is waiting on the network with this window's state on its stack: the close
+      // goes ahead once the wait is over (the main window's close ends that wait at once).
+      closesAsked_.insert(windowName);
+      e.Veto();
+      return;
+    }
     const EventBinding* query = ws->definition->binding("", EventKind::CloseQuery);
     const bool mayClose = !query || ws->sink->handleEvent(query->handler, windowName, "", {});
     if (!mayClose && e.CanVeto()) {
@@ -415,6 +423,63 @@ void WxHost::runMessageLoop() {
 
 void WxHost::registerExitRoutine(std::function<void()> routine) {
   exitRoutines_.push_back(std::move(routine));
+}
+
+void WxHost::beginWait() {
+  if (waitDepth_++ > 0) return;
+  waitStart_ = lastYield_ = std::chrono::steady_clock::now();
+}
+
+bool WxHost::keepAlive() {
+  using namespace std::chrono_literals;
+  if (waitDepth_ == 0) return true;
+  // A short wait shows nothing; past that the window is serviced every few tens of
+  // milliseconds: paints, the window manager's pings, timers, and input, which reaches only
+  // the disabled controls and is dropped.
+  const auto now = std::chrono::steady_clock::now();
+  if (now - waitStart_ >= 100ms && now - lastYield_ >= 25ms) {
+    if (!holding_) holdInput();
+    lastYield_ = now;
+    if (wxTheApp) wxTheApp->Yield(true);
+  }
+  return closesAsked_.count(firstWindow_) == 0;
+}
+
+void WxHost::endWait() {
+  if (waitDepth_ == 0 || --waitDepth_ > 0) return;
+  releaseInput();
+  std::set<std::string> closes;
+  closes.swap(closesAsked_);
+  for (const std::string& name : closes) {
+    wxTheApp->CallAfter([this, name] {
+      if (WindowState* w = find(name)) w->frame->Close();
+    });
+  }
+}
+
+void WxHost::holdInput() {
+  holding_ = true;
+  if (WindowState* w = find(firstWindow_)) {
+    focusedControl_.clear();
+    if (wxWindow* focus = wxWindow::FindFocus()) {
+      for (const auto& [name, control] : w->controls) {
+        if (control == focus || control->IsDescendant(focus)) focusedControl_ = name;
+      }
+    }
+    w->panel->Disable();
+  }
+  wxBeginBusyCursor();
+}
+
+void WxHost::releaseInput() {
+  if (!holding_) return;
+  holding_ = false;
+  wxEndBusyCursor();
+  if (WindowState* w = find(firstWindow_)) {
+    w->panel->Enable();
+    auto it = w->controls.find(focusedControl_);
+    if (it != w->controls.end()) it->second->SetFocus();
+  }
 }
 
 void WxHost::runExitRoutines() {

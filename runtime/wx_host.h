@@ -1,8 +1,10 @@
 #pragma once
 // The wx host: builds real windows (wxWidgets on GTK 3) from the program's window definitions,
 // routes every bound event to the program, and offers the platform services of Host.
+#include <chrono>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "app/host.h"
@@ -64,6 +66,9 @@ public:
   void playSound(const Bytes& wave) override;
   std::string chooseFolder(const std::string& title, bool option,
                            const std::string& startFolder) override;
+  void beginWait() override;
+  bool keepAlive() override;
+  void endWait() override;
   DownloadEngine& downloadEngine() override;
   MediaPlayer* mediaPlayer(const std::string& window, const std::string& control) override;
 
@@ -94,6 +99,16 @@ private:
   std::vector<std::function<void()>> exitRoutines_;
   std::unique_ptr<CurlDownloadEngine> engine_;
   std::string firstWindow_;
+
+  // A wait on the network (see Host::beginWait).
+  void holdInput();
+  void releaseInput();
+  int waitDepth_ = 0;
+  std::chrono::steady_clock::time_point waitStart_;
+  std::chrono::steady_clock::time_point lastYield_;
+  bool holding_ = false;              // the main window's input is held off, the cursor is busy
+  std::string focusedControl_;        // the control that had the focus when input was held off
+  std::set<std::string> closesAsked_; // windows whose close waits for the end of the wait
 };
 
 // wx text from GBK, and back.

@@ -320,3 +320,38 @@ TEST_F(QueryTest, AHostileAnswerCostsAtMostItsPagesBudget) {
   setPageScriptBudget(kPageScriptBudgetMs);
   setEngineLimits(savedLimits);
 }
+
+TEST_F(QueryTest, TheWindowIsKeptAliveWhileThePagesAreAwaited) {
+  serve([](const Request& r, Connection& c) {
+    c.stall(300);
+    c.reply(200, songs(2, offsetOf(r) + 1));
+  });
+  std::vector<std::string> panesWhileWaiting;
+  host.onKeepAlive = [&] { panesWhileWaiting.push_back(host.panes[0]); };
+  const auto t0 = std::chrono::steady_clock::now();
+  host.fire(n.mainWindow, n.tagLabels[0], EventKind::LeftUp);
+  const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_EQ(host.waitsBegun, 1);
+  EXPECT_EQ(host.waitsEnded, 1);
+  // Often enough to paint smoothly: tens of times a second over the whole wait.
+  EXPECT_GE(host.keepAlives, static_cast<int>(s * 20)) << s << " s";
+  ASSERT_FALSE(panesWhileWaiting.empty());
+  for (const std::string& pane : panesWhileWaiting)
+    ASSERT_EQ(pane, gbk("状态：正在搜索…"));
+  ASSERT_EQ(host.rows.size(), 6u);
+  EXPECT_EQ(host.rows[5][1], gbk("歌42"));
+  EXPECT_EQ(host.panes[0], gbk("状态：搜索完成"));
+}
+
+TEST_F(QueryTest, ACloseWhileWaitingAbandonsTheRemainingPages) {
+  serve([](const Request&, Connection& c) { c.stall(20000); });
+  host.onKeepAlive = [&] { host.closeRequested = !server->requests().empty(); };
+  const auto t0 = std::chrono::steady_clock::now();
+  QueryOutcome outcome = onTagClicked(host, n.tagLabels[0]);
+  const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_LT(s, 1.0);
+  EXPECT_TRUE(outcome.abandoned);
+  EXPECT_EQ(server->requests().size(), 1u);
+  EXPECT_EQ(host.waitsEnded, 1);
+  EXPECT_TRUE(host.rows.empty());
+}

@@ -317,3 +317,33 @@ TEST_F(HttpRequestTest, ADeadlineEndsATricklingAnswer) {
   EXPECT_TRUE(httpRequest(server.url("/slow"), o).empty());
   EXPECT_EQ(server.requests().size(), 1u);
 }
+
+TEST_F(HttpRequestTest, TheWaitingRoutineRunsOftenAndCanAbandonTheRequest) {
+  // A body that comes after 400 ms, and redirects on the way: the routine runs between polls
+  // throughout, and the answer is the same as without it.
+  TestServer server([](const Request& r, Connection& c) {
+    if (r.target == "/start") {
+      c.reply(302, "", "Location: /late\r\n");
+      return;
+    }
+    c.stall(400);
+    c.reply(200, std::string(300000, 'b'));
+  });
+  int calls = 0;
+  HttpOptions o;
+  std::string returned;
+  o.returnedHeaders = &returned;
+  o.whileWaiting = [&calls] { return ++calls > 0; };
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(text(httpRequest(server.url("/start"), o)), std::string(300000, 'b'));
+  const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_EQ(returned.rfind("HTTP/1.1 200", 0), 0u) << returned;
+  EXPECT_GE(calls, static_cast<int>(s * 20)) << calls << " calls in " << s << " s";
+
+  // Abandoned while the server says nothing: the call fails at once.
+  TestServer silent([](const Request&, Connection& c) { c.stall(20000); });
+  o.whileWaiting = [&silent] { return silent.requests().empty(); };
+  const auto t1 = std::chrono::steady_clock::now();
+  EXPECT_TRUE(httpRequest(silent.url("/x"), o).empty());
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t1).count(), 1.0);
+}

@@ -10,17 +10,28 @@
 #include <wx/evtloop.h>
 #include <wx/frame.h>
 #include <wx/listctrl.h>
+#include <wx/statusbr.h>
 #include <wx/textctrl.h>
 #include <wx/timer.h>
 #include <wx/uiaction.h>
+#include <wx/utils.h>
 
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <atomic>
 #include <chrono>
+#include <cstring>
+#include <set>
 #include <thread>
 
 #include "app/program.h"
 #include "runtime/player.h"
+#include "sandbox.h"
 #include "test_server.h"
 #include "text/codepage.h"
+#include "x_probe.h"
 
 using namespace tunova;
 using tunova::test::Connection;
@@ -59,6 +70,20 @@ std::string pageOf(const std::string& target) {
   return at == std::string::npos ? "0" : std::to_string(std::atoi(target.c_str() + at + 7) / 20);
 }
 
+// The wx host, watched: what the main window showed each time it was kept alive during a wait.
+class WatchedHost : public WxHost {
+public:
+  bool keepAlive() override {
+    const bool goOn = WxHost::keepAlive();
+    if (!frame(names().mainWindow)) return goOn;
+    panesWhileWaiting.insert(gbkOf(frame(names().mainWindow)->GetStatusBar()->GetStatusText(0)));
+    busyWhileWaiting = busyWhileWaiting || wxIsBusy();
+    return goOn;
+  }
+  std::set<std::string> panesWhileWaiting;
+  bool busyWhileWaiting = false;
+};
+
 class WxHostTest : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
@@ -71,6 +96,7 @@ protected:
   void SetUp() override {
     server = std::make_unique<TestServer>([this](const Request& r, Connection& c) {
       if (r.target.rfind("/zamrilo/", 0) == 0) {
+        if (pageDelayMs > 0) c.stall(pageDelayMs);
         const std::string page = pageOf(r.target);
         c.reply(200,
                 songsJson(server->url(page == "0" ? "/media/1.mp3" : "/media/p" + page + ".mp3")));
@@ -90,6 +116,7 @@ protected:
     for (const std::string& w : {n.playerWindow, n.mainWindow})
       host.destroyWindow(w);
     pump(100);
+    wxTheApp->ProcessIdle(); // frames are deleted at idle time
     host.runExitRoutines();
     unsetenv("TUNOVA_CATALOGUE_HOST");
   }
@@ -106,7 +133,8 @@ protected:
     list()->SetItemState(row, wxLIST_STATE_SELECTED, wxLIST_STATE_SELECTED);
   }
 
-  WxHost host;
+  WatchedHost host;
+  std::atomic<int> pageDelayMs{0}; // how long the service thinks before each page
   std::unique_ptr<TestServer> server;
   std::unique_ptr<Program> program;
   wxFrame* frame = nullptr;
@@ -343,4 +371,189 @@ TEST_F(RealInputTest, ShiftF10OpensTheSameMenuForTheSelectedRow) {
   ASSERT_TRUE(pump(3000, [] { return clipboardText() != "untouched"; }));
   EXPECT_EQ(clipboardText(), server->url("/media/p2.mp3"));
   EXPECT_EQ(menus.opened, 1);
+}
+
+namespace {
+
+wxPoint screenCentre(wxWindow* w) {
+  return w->GetScreenPosition() + wxPoint(w->GetSize().x / 2, w->GetSize().y / 2);
+}
+
+// A query against a service that thinks for a while before each page.
+class SlowQueryTest : public RealInputTest {
+protected:
+  void SetUp() override {
+    RealInputTest::SetUp();
+    ASSERT_TRUE(probe.ok());
+    // Found under a title no other window of this process has had, then given its own back.
+    static int serial = 0;
+    const wxString title = frame->GetTitle();
+    const std::string unique = "probe " + std::to_string(getpid()) + "-" + std::to_string(++serial);
+    frame->SetTitle(unique);
+    pump(2000, [&] { return (window = probe.findWindow(unique)) != 0; });
+    frame->SetTitle(title);
+    ASSERT_NE(window, 0u);
+  }
+  // Runs the toolkit until the service has had `count` requests.
+  bool pumpUntilRequests(std::size_t count, int ms) {
+    return pump(ms, [this, count] { return server->requests().size() >= count; });
+  }
+  int catalogueRequests() {
+    int count = 0;
+    for (const Request& r : server->requests())
+      count += r.target.rfind("/zamrilo/", 0) == 0;
+    return count;
+  }
+  tunova::test::XProbe probe;
+  unsigned long window = 0;
+};
+
+} // namespace
+
+TEST_F(SlowQueryTest, TheWindowStaysAliveAndHoldsInputOffWhileItWaits) {
+  pageDelayMs = 3000;
+  const wxPoint otherTag = screenCentre(host.control(n.mainWindow, n.tagLabels[1]));
+  const wxPoint box = screenCentre(host.control(n.mainWindow, n.searchBox));
+  int x = 0, y = 0, width = 0, height = 0;
+  ASSERT_TRUE(probe.geometry(window, x, y, width, height));
+
+  // What a window manager and an impatient user do while the first page is awaited, from a
+  // thread of their own (the window thread is inside the query).
+  std::atomic<long> pingMs{-2};
+  std::atomic<bool> coveredBlack{false}, repainted{false}, duringQuery{false};
+  std::thread outside([&] {
+    tunova::test::XProbe x11;
+    if (!tunova::test::waitFor([&] { return server->requests().size() == 1; })) return;
+    pingMs = x11.ping(window, 2000);
+    // The window as it looks while waiting, once it has stopped changing.
+    auto before = x11.pixels(x, y, width, height);
+    auto lastChange = std::chrono::steady_clock::now();
+    tunova::test::waitFor([&] {
+      auto now = x11.pixels(x, y, width, height);
+      if (now != before) {
+        before = std::move(now);
+        lastChange = std::chrono::steady_clock::now();
+      }
+      return std::chrono::steady_clock::now() - lastChange > std::chrono::milliseconds(300);
+    });
+    x11.cover(x, y, width, height);
+    const auto black = x11.pixels(x, y, width, height);
+    coveredBlack = !black.empty() && black.front() == 0 && black.back() == 0 && black != before;
+    x11.uncover();
+    repainted = tunova::test::waitFor([&] { return x11.pixels(x, y, width, height) == before; },
+                                      std::chrono::milliseconds(1500));
+    x11.click(otherTag.x, otherTag.y); // another mood tag: must not start a second query
+    x11.click(box.x, box.y);
+    x11.typeKey("x");
+    x11.typeKey("Return");
+    duringQuery = server->requests().size() == 1;
+  });
+  click(host.control(n.mainWindow, n.tagLabels[0])); // returns once the query has ended
+  outside.join();
+  pump(1000); // anything queued meanwhile would arrive now
+
+  EXPECT_GE(pingMs, 0) << "no answer to the window manager's ping";
+  EXPECT_LE(pingMs, 500);
+  EXPECT_TRUE(coveredBlack);
+  EXPECT_TRUE(repainted) << "the uncovered window was not painted again";
+  EXPECT_TRUE(duringQuery) << "the probe's input came after the query";
+  EXPECT_TRUE(host.busyWhileWaiting);
+  EXPECT_EQ(host.panesWhileWaiting.count(gbk("状态：正在搜索…")), 1u);
+  const auto reqs = server->requests();
+  ASSERT_EQ(reqs.size(), 3u) << "input made during the query was acted on";
+  for (const Request& r : reqs)
+    EXPECT_NE(r.target.find("id=" + host.tagText(n.mainWindow, n.tagLabels[0]) + "&"),
+              std::string::npos)
+        << r.target;
+  EXPECT_EQ(host.editText(n.mainWindow, n.searchBox), "");
+  // The rows are those of the same query answered at once.
+  ASSERT_EQ(list()->GetItemCount(), 6);
+  for (int row = 0; row < 6; row += 2)
+    EXPECT_EQ(
+        host.cell(n.mainWindow, n.resultList, row, 4),
+        server->url(row == 0 ? "/media/1.mp3" : "/media/p" + std::to_string(row / 2) + ".mp3"));
+  EXPECT_EQ(host.paneText(n.mainWindow, n.statusBar, 0), gbk("状态：搜索完成"));
+  EXPECT_TRUE(host.control(n.mainWindow, n.searchBox)->IsEnabled());
+}
+
+TEST_F(SlowQueryTest, ACloseDuringTheQueryEndsItAndClosesAsUsual) {
+  // The player is open, as it would be after playing a song.
+  program->handleEvent(HandlerId::onTagClicked, n.mainWindow, n.tagLabels[0], {});
+  selectRow(0);
+  program->handleEvent(HandlerId::playSelected, n.mainWindow, "", {});
+  ASSERT_TRUE(host.isWindowLoaded(n.playerWindow));
+  host.frame(n.playerWindow)->Move(frame->GetRect().GetBottomRight() + wxPoint(20, 20));
+  pump(200);
+  pageDelayMs = 20000;
+  std::thread outside([&] {
+    tunova::test::XProbe x11;
+    if (tunova::test::waitFor([&] { return catalogueRequests() == 4; })) x11.askToClose(window);
+  });
+  const auto t0 = std::chrono::steady_clock::now();
+  wxUIActionSimulator sim;
+  sim.MouseMove(screenCentre(host.control(n.mainWindow, n.tagLabels[1])));
+  pump(50);
+  sim.MouseClick();
+  const bool closed = pump(3000, [this] { return !host.isWindowLoaded(n.mainWindow); });
+  const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  outside.join();
+  ASSERT_TRUE(closed);
+  EXPECT_LT(s, 2.0);
+  EXPECT_FALSE(host.isWindowLoaded(n.playerWindow));
+  EXPECT_EQ(catalogueRequests(), 4) << "the pages after the close were still asked for";
+}
+
+// The whole program, as a user starts it: closed by the window manager while a query waits.
+TEST(ProgramProcess, EndsNormallyWhenClosedDuringAQuery) {
+  TestServer slow([](const Request&, Connection& c) { c.stall(30000); });
+  tunova::test::Sandbox home("tunova-close");
+  std::vector<std::string> env = {"TUNOVA_CATALOGUE_HOST=127.0.0.1:" + std::to_string(slow.port()),
+                                  "HOME=" + home.path().string()};
+  for (char** e = environ; *e; ++e) {
+    if (std::strncmp(*e, "TUNOVA_", 7) != 0 && std::strncmp(*e, "HOME=", 5) != 0) env.push_back(*e);
+  }
+  std::vector<char*> envp;
+  for (std::string& e : env)
+    envp.push_back(e.data());
+  envp.push_back(nullptr);
+  char* argv[] = {const_cast<char*>(TUNOVA_STUB), nullptr};
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, TUNOVA_STUB, nullptr, nullptr, argv, envp.data()), 0);
+  int status = -1;
+  const auto ended = [&] { return waitpid(pid, &status, WNOHANG) == pid; };
+
+  tunova::test::XProbe x11;
+  const std::string title = toUtf8(mainWindowDefinition().caption);
+  unsigned long window = 0;
+  tunova::test::waitFor([&] { return (window = x11.findWindow(title, pid)) != 0 || ended(); });
+  if (window == 0) kill(pid, SIGKILL);
+  ASSERT_NE(window, 0u) << "the main window never appeared";
+  // A click on the first mood tag, where the window's definition puts it.
+  int x = 0, y = 0, width = 0, height = 0;
+  ASSERT_TRUE(x11.geometry(window, x, y, width, height));
+  const Control* tag = nullptr;
+  for (const Control& c : mainWindowDefinition().controls)
+    if (c.name == n.tagLabels[0]) tag = &c;
+  ASSERT_NE(tag, nullptr);
+  const bool asked = tunova::test::waitFor([&] {
+    x11.click(x + tag->left + tag->width / 2, y + tag->top + tag->height / 2);
+    return tunova::test::waitFor([&] { return !slow.requests().empty(); },
+                                 std::chrono::milliseconds(500));
+  });
+  if (!asked) kill(pid, SIGKILL);
+  ASSERT_TRUE(asked) << "the click started no query";
+
+  const auto t0 = std::chrono::steady_clock::now();
+  x11.askToClose(window);
+  const bool exited = tunova::test::waitFor(ended, std::chrono::seconds(5));
+  const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  if (!exited) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  ASSERT_TRUE(exited) << "still running 5 s after the close";
+  EXPECT_LT(s, 2.0);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(slow.requests().size(), 1u);
 }

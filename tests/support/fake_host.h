@@ -113,6 +113,22 @@ public:
   std::string chooseFolder(const std::string& title, bool option,
                            const std::string& startFolder) override;
   std::string lastPickerStart;
+  // Waiting: how often each part of the service was used, and whether a wait is open. A test
+  // asks for a close by setting `closeRequested` (keepAlive then answers false), or from
+  // `onKeepAlive`, which runs at every call.
+  void beginWait() override { ++waitsBegun; }
+  bool keepAlive() override {
+    ++keepAlives;
+    if (onKeepAlive) onKeepAlive();
+    return !closeRequested;
+  }
+  void endWait() override { ++waitsEnded; }
+  int waitsBegun = 0;
+  int waitsEnded = 0;
+  int keepAlives = 0;
+  bool closeRequested = false;
+  std::function<void()> onKeepAlive;
+
   DownloadEngine& downloadEngine() override { return *engine; }
   MediaPlayer* mediaPlayer(const std::string& window, const std::string& control) override;
 };
