@@ -1,18 +1,16 @@
 #include "server/service.h"
 
-#include <httplib.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <cstdio>
-#include <fstream>
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
 
 namespace tunova::catalogue {
 
 namespace {
-
-// Each keep-alive connection holds a worker while it is open, so the pool is sized for many
-// clients at once; idle connections are closed after a short wait.
-constexpr int kThreads = 64;
-constexpr std::size_t kMaxPayload = 64 * 1024;
 
 void appendJsonString(std::string& out, const std::string& s) {
   static const char* hex = "0123456789abcdef";
@@ -47,30 +45,71 @@ void appendJsonString(std::string& out, const std::string& s) {
   out += '"';
 }
 
+bool digits(const std::string& s) {
+  if (s.empty() || s.size() > 19) return false;
+  for (char c : s)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string decodeComponent(const std::string& s) {
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '+') {
+      out += ' ';
+    } else if (s[i] == '%' && i + 2 < s.size() && hexValue(s[i + 1]) >= 0 &&
+               hexValue(s[i + 2]) >= 0) {
+      out += static_cast<char>(hexValue(s[i + 1]) * 16 + hexValue(s[i + 2]));
+      i += 2;
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
+}
+
 // A whole number from a query parameter; `fallback` when absent or not a number.
-long long numberParam(const httplib::Request& req, const char* name, long long fallback) {
-  if (!req.has_param(name)) return fallback;
-  const std::string v = req.get_param_value(name);
-  if (v.empty() || v.size() > 9) return fallback;
+long long numberParam(const std::string& query, const char* name, long long fallback) {
+  bool found = false;
+  const std::string v = queryParam(query, name, &found);
+  if (!found || v.empty() || v.size() > 9) return fallback;
   for (char c : v) {
     if (c < '0' || c > '9') return fallback;
   }
   return std::stoll(v);
 }
 
-bool safeHost(const std::string& host) {
-  if (host.empty() || host.size() > 255) return false;
-  for (unsigned char c : host) {
-    if (!(std::isalnum(c) || c == '.' || c == '-' || c == ':' || c == '[' || c == ']')) {
-      return false;
-    }
-  }
+// A search term with a control character in it (a NUL would cut the term short in the index)
+// matches nothing.
+bool plainTerm(const std::string& term) {
+  for (unsigned char c : term)
+    if (c < 0x20 || c == 0x7F) return false;
   return true;
+}
+
+bool hostChar(unsigned char c) {
+  return std::isalnum(c) || c == '.' || c == '-' || c == ':' || c == '[' || c == ']';
+}
+
+HttpResponse plain(int status, const std::string& text) {
+  HttpResponse r;
+  r.status = status;
+  r.headers.emplace_back("Content-Type", "text/plain; charset=utf-8");
+  r.body = text + "\n";
+  return r;
 }
 
 } // namespace
 
-std::string pageJson(const Page& page, const std::string& host) {
+std::string pageJson(const Page& page, const std::string& publicUrl) {
   std::string out = "{\"status_code\":0,\"has_more\":";
   out += page.hasMore ? "true" : "false";
   out += ",\"data\":[";
@@ -86,113 +125,227 @@ std::string pageJson(const Page& page, const std::string& host) {
     appendJsonString(out, s.album);
     out += ",\"duration\":" + std::to_string(s.duration);
     out += ",\"play_url\":{\"url_list\":[";
-    appendJsonString(out, "http://" + host + "/media/" + std::to_string(s.id) + ".mp3");
+    appendJsonString(out, publicUrl + "/media/" + std::to_string(s.id) + ".mp3");
     out += "]}}";
   }
   out += "]}";
   return out;
 }
 
-struct Service::Impl {
-  Library& library;
-  httplib::Server server;
-  explicit Impl(Library& l) : library(l) {}
-};
-
-Service::Service(Library& library) : impl_(std::make_unique<Impl>(library)) {
-  httplib::Server& s = impl_->server;
-  Library& lib = library;
-  s.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
-  s.set_payload_max_length(kMaxPayload);
-  s.set_read_timeout(5, 0);
-  s.set_write_timeout(30, 0);
-  s.set_keep_alive_max_count(1000);
-  s.set_keep_alive_timeout(2);
-
-  auto answer = [](const httplib::Request& req, httplib::Response& res, const Page& page) {
-    std::string host = req.get_header_value("Host");
-    if (!safeHost(host)) host = "127.0.0.1";
-    res.set_content(pageJson(page, host), "application/json; charset=utf-8");
-  };
-  auto paging = [](const httplib::Request& req, int& offset, int& count) {
-    count = static_cast<int>(std::clamp<long long>(numberParam(req, "count", 20), 1, 50));
-    offset = static_cast<int>(numberParam(req, "offset", 0));
-  };
-  s.Get("/zamrilo/music/search/songs",
-        [&lib, answer, paging](const httplib::Request& req, httplib::Response& res) {
-          int offset, count;
-          paging(req, offset, count);
-          const std::string term = req.has_param("query") ? req.get_param_value("query") : "";
-          answer(req, res, term.size() > 200 ? Page{} : lib.search(term, offset, count));
-        });
-  s.Get("/zamrilo/music/collection/songs",
-        [&lib, answer, paging](const httplib::Request& req, httplib::Response& res) {
-          int offset, count;
-          paging(req, offset, count);
-          const long long id = numberParam(req, "id", -1);
-          answer(req, res, id < 0 ? Page{} : lib.collection(static_cast<int>(id), offset, count));
-        });
-  s.Get(R"(/media/(\d{1,12})\.mp3)", [&lib](const httplib::Request& req, httplib::Response& res) {
-    const auto song = lib.song(std::stoll(req.matches[1]));
-    if (!song || song->path.empty()) {
-      res.status = 404;
-      return;
-    }
-    auto file = std::make_shared<std::ifstream>(song->path, std::ios::binary);
-    if (!*file) {
-      res.status = 404;
-      return;
-    }
-    file->seekg(0, std::ios::end);
-    const std::size_t length = static_cast<std::size_t>(file->tellg());
-    const bool fromStart = req.ranges.empty() || req.ranges.front().first <= 0;
-    if (req.method == "GET" && fromStart) lib.countPlay(song->id);
-    res.set_header("Accept-Ranges", "bytes");
-    res.set_content_provider(length, "audio/mpeg",
-                             [file](std::size_t offset, std::size_t len, httplib::DataSink& sink) {
-                               char buf[64 * 1024];
-                               file->clear();
-                               file->seekg(static_cast<std::streamoff>(offset));
-                               while (len > 0) {
-                                 const std::size_t n = std::min(len, sizeof buf);
-                                 file->read(buf, static_cast<std::streamsize>(n));
-                                 const std::size_t got = static_cast<std::size_t>(file->gcount());
-                                 if (got == 0 || !sink.write(buf, got)) return false;
-                                 len -= got;
-                               }
-                               return true;
-                             });
-  });
+ByteRange parseRange(const std::string& header, std::uint64_t size) {
+  const ByteRange whole;
+  if (header.size() < 6) return whole;
+  std::string unit = header.substr(0, 6);
+  for (char& c : unit)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (unit != "bytes=") return whole;
+  std::string spec = header.substr(6);
+  while (!spec.empty() && (spec.front() == ' ' || spec.front() == '\t'))
+    spec.erase(0, 1);
+  while (!spec.empty() && (spec.back() == ' ' || spec.back() == '\t'))
+    spec.pop_back();
+  // More than one range is answered with the whole file, which is never more than the file.
+  if (spec.find(',') != std::string::npos) return whole;
+  const std::size_t dash = spec.find('-');
+  if (dash == std::string::npos) return whole;
+  const std::string a = spec.substr(0, dash), b = spec.substr(dash + 1);
+  const ByteRange none{ByteRange::Unsatisfiable, 0, 0};
+  ByteRange r;
+  r.kind = ByteRange::Part;
+  if (a.empty()) { // the last b bytes
+    if (!digits(b)) return whole;
+    const std::uint64_t n = std::stoull(b);
+    if (n == 0 || size == 0) return none;
+    r.first = n >= size ? 0 : size - n;
+    r.last = size - 1;
+    return r;
+  }
+  if (!digits(a) || (!b.empty() && !digits(b))) return whole;
+  r.first = std::stoull(a);
+  r.last = b.empty() ? UINT64_MAX : std::stoull(b);
+  if (r.last < r.first) return whole;
+  if (r.first >= size) return none;
+  r.last = std::min(r.last, size - 1);
+  return r;
 }
+
+std::string queryParam(const std::string& query, const std::string& name, bool* found) {
+  if (found) *found = false;
+  std::size_t start = 0;
+  while (start <= query.size()) {
+    std::size_t end = query.find('&', start);
+    if (end == std::string::npos) end = query.size();
+    const std::string pair = query.substr(start, end - start);
+    const std::size_t eq = pair.find('=');
+    if (decodeComponent(pair.substr(0, eq)) == name) {
+      if (found) *found = true;
+      return eq == std::string::npos ? std::string() : decodeComponent(pair.substr(eq + 1));
+    }
+    start = end + 1;
+  }
+  return {};
+}
+
+std::string defaultPublicUrl(const std::string& host, int port) {
+  const bool v6 = host.find(':') != std::string::npos;
+  return "http://" + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+bool validPublicUrl(const std::string& url) {
+  std::size_t at = 0;
+  if (url.rfind("http://", 0) == 0) {
+    at = 7;
+  } else if (url.rfind("https://", 0) == 0) {
+    at = 8;
+  } else {
+    return false;
+  }
+  const std::size_t slash = url.find('/', at);
+  const std::string host = url.substr(at, slash == std::string::npos ? slash : slash - at);
+  if (host.empty() || host.size() > 255) return false;
+  for (unsigned char c : host)
+    if (!hostChar(c)) return false;
+  for (std::size_t i = at + host.size(); i < url.size(); ++i) {
+    const auto c = static_cast<unsigned char>(url[i]);
+    if (c <= 0x20 || c >= 0x7F || c == '"' || c == '\\' || c == '<' || c == '>') return false;
+  }
+  return true;
+}
+
+Service::Service(Library& library, HttpLimits limits)
+    : library_(library), server_([this](const HttpRequest& r) { return handle(r); }, limits) {}
 
 Service::~Service() {
   stop();
 }
 
 bool Service::bind(const std::string& address) {
+  // HOST:PORT, [V6]:PORT, or a host alone (the default port).
   std::string host = address;
-  int port = 8960;
-  const auto colon = address.rfind(':');
-  if (colon != std::string::npos) {
+  std::string number = "8960";
+  const std::size_t close = address.find(']');
+  const std::size_t colon = address.rfind(':');
+  if (address.rfind('[', 0) == 0 && close != std::string::npos) {
+    host = address.substr(1, close - 1);
+    if (close + 1 < address.size()) {
+      if (address[close + 1] != ':') return false;
+      number = address.substr(close + 2);
+    }
+  } else if (colon != std::string::npos && address.find(':') == colon) {
     host = address.substr(0, colon);
-    port = std::atoi(address.c_str() + colon + 1);
+    number = address.substr(colon + 1);
   }
+  if (!digits(number) || number.size() > 5) return false;
   if (host.empty()) host = "127.0.0.1";
-  if (port == 0) {
-    port_ = impl_->server.bind_to_any_port(host.c_str());
-    return port_ > 0;
-  }
-  if (!impl_->server.bind_to_port(host.c_str(), port)) return false;
-  port_ = port;
+  if (!server_.bind(host, std::atoi(number.c_str()))) return false;
+  address_ = defaultPublicUrl(host, server_.port()).substr(7);
+  if (publicUrl_.empty()) publicUrl_ = "http://" + address_;
   return true;
 }
 
+std::string Service::address() const {
+  return address_;
+}
+
+int Service::port() const {
+  return server_.port();
+}
+
+void Service::setPublicUrl(const std::string& url) {
+  publicUrl_ = url;
+  while (!publicUrl_.empty() && publicUrl_.back() == '/')
+    publicUrl_.pop_back();
+}
+
+const std::string& Service::publicUrl() const {
+  return publicUrl_;
+}
+
 void Service::run() {
-  impl_->server.listen_after_bind();
+  server_.run();
 }
 
 void Service::stop() {
-  impl_->server.stop();
+  server_.stop();
+}
+
+HttpResponse Service::handle(const HttpRequest& req) {
+  const bool head = req.method == "HEAD";
+  if (req.method != "GET" && !head) {
+    HttpResponse r = plain(405, "Method Not Allowed");
+    r.headers.emplace_back("Allow", "GET, HEAD");
+    return r;
+  }
+  const auto page = [&](const Page& p) {
+    HttpResponse r;
+    r.headers.emplace_back("Content-Type", "application/json; charset=utf-8");
+    r.body = pageJson(p, publicUrl_);
+    r.headOnly = head;
+    return r;
+  };
+  const auto paging = [&req](int& offset, int& count) {
+    count = static_cast<int>(std::clamp<long long>(numberParam(req.query, "count", 20), 1, 50));
+    offset = static_cast<int>(numberParam(req.query, "offset", 0));
+  };
+  if (req.path == "/zamrilo/music/search/songs") {
+    int offset, count;
+    paging(offset, count);
+    const std::string term = queryParam(req.query, "query");
+    return page(term.size() > 200 || !plainTerm(term) ? Page{}
+                                                      : library_.search(term, offset, count));
+  }
+  if (req.path == "/zamrilo/music/collection/songs") {
+    int offset, count;
+    paging(offset, count);
+    const long long id = numberParam(req.query, "id", -1);
+    return page(id < 0 ? Page{} : library_.collection(static_cast<int>(id), offset, count));
+  }
+  // /media/ID.mp3 with an id of 1 to 12 digits: only indexed files are ever opened.
+  const std::string prefix = "/media/", suffix = ".mp3";
+  const std::string& path = req.path;
+  if (path.size() <= prefix.size() + suffix.size() || path.rfind(prefix, 0) != 0 ||
+      path.compare(path.size() - suffix.size(), suffix.size(), suffix) != 0) {
+    return plain(404, "Not Found");
+  }
+  const std::string id = path.substr(prefix.size(), path.size() - prefix.size() - suffix.size());
+  if (id.size() > 12 || !digits(id)) return plain(404, "Not Found");
+  const auto song = library_.song(std::stoll(id));
+  if (!song || song->path.empty()) return plain(404, "Not Found");
+  const int fd = ::open(song->path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd >= 0) ::close(fd);
+    return plain(404, "Not Found");
+  }
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  const ByteRange range =
+      req.headerCount("Range") == 1 ? parseRange(req.header("Range"), size) : ByteRange{};
+  HttpResponse r;
+  r.headers.emplace_back("Accept-Ranges", "bytes");
+  r.headOnly = head;
+  if (range.kind == ByteRange::Unsatisfiable) {
+    ::close(fd);
+    r.status = 416;
+    r.headers.emplace_back("Content-Range", "bytes */" + std::to_string(size));
+    return r;
+  }
+  r.headers.emplace_back("Content-Type", "audio/mpeg");
+  r.fileFd = fd;
+  r.fileLength = size;
+  if (range.kind == ByteRange::Part) {
+    r.status = 206;
+    r.headers.emplace_back("Content-Range", "bytes " + std::to_string(range.first) + "-" +
+                                                std::to_string(range.last) + "/" +
+                                                std::to_string(size));
+    r.fileOffset = static_cast<off_t>(range.first);
+    r.fileLength = range.last - range.first + 1;
+  }
+  // A play is a whole song handed to a client, from its first byte to its last.
+  if (!head && r.fileOffset == 0 && r.fileLength == size) {
+    Library& library = library_;
+    r.onSent = [&library, songId = song->id] { library.countPlay(songId); };
+  }
+  return r;
 }
 
 } // namespace tunova::catalogue
