@@ -96,6 +96,11 @@ public:
   // Files and settings. The program's folder and the settings file's path are in the platform's
   // own form (file-system bytes, which GBK may not be able to hold); settings values are GBK.
   virtual std::string runFolder() = 0; // no trailing separator
+  // Where this user's settings go when the program's folder cannot be written (platform form,
+  // no trailing separator; empty when the platform has no such place), and whether a folder
+  // can be written by this process.
+  virtual std::string userSettingsFolder() { return {}; }
+  virtual bool canWriteFolder(const std::string& folder) { return true; }
   virtual bool fileExists(const std::string& path) = 0;
   virtual std::string readIni(const std::string& path, const std::string& section,
                               const std::string& key) = 0;

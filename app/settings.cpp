@@ -25,7 +25,23 @@ const std::string& labelPrefix() {
 } // namespace
 
 std::string settingsPath(Host& host) {
-  return host.runFolder() + kPathSeparator + "bc.ini";
+  const std::string beside = host.runFolder() + kPathSeparator + "bc.ini";
+  if (host.canWriteFolder(host.runFolder())) return beside;
+  const std::string user = userSettingsPath(host);
+  if (user.empty() || (!host.fileExists(user) && host.fileExists(beside))) return beside;
+  return user;
+}
+
+std::string settingsWritePath(Host& host) {
+  const std::string user = userSettingsPath(host);
+  if (host.canWriteFolder(host.runFolder()) || user.empty())
+    return host.runFolder() + kPathSeparator + "bc.ini";
+  return user;
+}
+
+std::string userSettingsPath(Host& host) {
+  const std::string folder = host.userSettingsFolder();
+  return folder.empty() ? std::string() : folder + kPathSeparator + "bc.ini";
 }
 
 void showSaveFolder(Host& host) {
@@ -43,9 +59,10 @@ void chooseSaveFolder(Host& host) {
   const std::string folder = host.chooseFolder(gbk("选择保存目录"), false, current);
   if (folder.empty()) return; // cancelled: the setting and the label stay as they are
   const std::string value = folder + kPathSeparator;
-  if (!host.writeIni(settingsPath(host), section(), key(), value)) {
+  const std::string path = settingsWritePath(host);
+  if (!host.writeIni(path, section(), key(), value)) {
     // Not saved: the label keeps the folder that is in effect, and the user is told why.
-    host.messageBox(gbk("无法保存设置：") + fromUtf8(settingsPath(host)));
+    host.messageBox(gbk("无法保存设置：") + fromUtf8(path));
     return;
   }
   host.setCaption(names().mainWindow, names().folderLabel, labelPrefix() + value);

@@ -18,7 +18,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-"$bin/tunova-catalogue" make-demo "$work/lib" >/dev/null
+"$bin/tunova-catalogue" make-demo "$work/lib" --short >/dev/null
 "$bin/tunova-catalogue" serve --library "$work/lib" --listen 127.0.0.1:0 >"$work/service.log" &
 service_pid=$!
 until grep -q "listening on" "$work/service.log"; do

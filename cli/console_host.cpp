@@ -61,8 +61,18 @@ std::string ConsoleHost::runFolder() {
   return programFolderOfProcess();
 }
 
+std::string ConsoleHost::userSettingsFolder() {
+  return userSettingsFolderOfProcess();
+}
+
+bool ConsoleHost::canWriteFolder(const std::string& folder) {
+  return folderWritable(folder);
+}
+
 bool ConsoleHost::isSettingsFile(const std::string& path) {
-  return folderOverride_ && path == runFolder() + kPathSeparator + "bc.ini";
+  const std::string user = userSettingsFolder();
+  return folderOverride_ && (path == runFolder() + kPathSeparator + "bc.ini" ||
+                             (!user.empty() && path == user + kPathSeparator + "bc.ini"));
 }
 
 bool ConsoleHost::fileExists(const std::string& path) {

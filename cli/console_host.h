@@ -33,22 +33,30 @@ public:
   void messageBox(const std::string& text) override;
   void setClipboardText(const std::string& text) override;
   std::string runFolder() override;
+  std::string userSettingsFolder() override;
+  bool canWriteFolder(const std::string& folder) override;
   bool fileExists(const std::string& path) override;
   std::string readIni(const std::string& path, const std::string& section,
                       const std::string& key) override;
   bool writeIni(const std::string& path, const std::string& section, const std::string& key,
                 const std::string& value) override;
   void playSound(const Bytes& wave) override;
+  // The folder picker answers with the folder given to pickFolder (GBK), once; else it is
+  // cancelled.
   std::string chooseFolder(const std::string& title, bool option,
                            const std::string& startFolder) override {
-    return {};
+    std::string answer;
+    answer.swap(pickedFolder_);
+    return answer;
   }
+  void pickFolder(const std::string& folder) { pickedFolder_ = folder; }
   DownloadEngine& downloadEngine() override;
   MediaPlayer* mediaPlayer(const std::string& window, const std::string& control) override {
     return nullptr;
   }
 
 private:
+  std::string pickedFolder_;
   bool isSettingsFile(const std::string& path);
   std::vector<std::string> messages_;
   std::optional<std::string> folderOverride_;

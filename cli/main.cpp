@@ -4,6 +4,8 @@
 //   tunova-cli tag NAME                       (热门, 飙演技, ... or 850, 851, ...)
 //   tunova-cli download N search TERM [--folder DIR]
 //   tunova-cli download N tag NAME [--folder DIR]
+//   tunova-cli folder [DIR]                   (shows, or chooses, the save folder, as 设置目录
+//   does)
 //
 // Rows print as five tab-separated cells (a tab, CR or LF inside a cell written as \t, \r,
 // \n), then pane 0 of the status bar. Arguments and output
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "app/program.h"
+#include "app/settings.h"
 #include "cli/console_host.h"
 #include "media/download.h"
 #include "text/codepage.h"
@@ -26,7 +29,8 @@ namespace {
 int usage() {
   std::fprintf(stderr, "usage: tunova-cli search TERM\n"
                        "       tunova-cli tag NAME\n"
-                       "       tunova-cli download N (search TERM | tag NAME) [--folder DIR]\n");
+                       "       tunova-cli download N (search TERM | tag NAME) [--folder DIR]\n"
+                       "       tunova-cli folder [DIR]\n");
   return 2;
 }
 
@@ -70,6 +74,28 @@ void printRows(ConsoleHost& host) {
   }
 }
 
+// "folder": prints the save folder in effect and the settings file that holds it; with DIR,
+// chooses DIR through the program's own handler first (the picker answering DIR).
+int chooseFolder(const std::vector<std::string>& args) {
+  if (args.size() > 2) return usage();
+  ConsoleHost host;
+  Program program(host);
+  program.start();
+  if (args.size() == 2) {
+    std::string dir = args[1];
+    while (dir.size() > 1 && dir.back() == '/')
+      dir.pop_back();
+    host.pickFolder(fromUtf8(dir));
+    host.fire(names().mainWindow, names().chooseFolder, EventKind::LeftDown);
+    if (!host.messages().empty()) return 1; // the handler said why on stderr
+  }
+  std::string folder;
+  const bool set = lookupSaveFolder(host, folder);
+  std::printf("%s\n%s\n", set ? out(folder).c_str() : "", settingsPath(host).c_str());
+  host.finish();
+  return set ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -82,6 +108,7 @@ int main(int argc, char** argv) {
       break;
     }
   }
+  if (!args.empty() && args[0] == "folder") return chooseFolder(args);
   int row = 0;
   bool download = false;
   if (!args.empty() && args[0] == "download") {

@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <vector>
@@ -134,6 +136,17 @@ bool replaceFile(const std::string& path, const std::string& bytes) {
   return true;
 }
 
+// Creates `folder` and the folders above it that are missing, private to the user.
+bool makeFolders(const std::string& folder) {
+  if (folder.empty()) return true;
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  const std::size_t slash = folder.rfind('/');
+  if (slash != std::string::npos && slash > 0 && !makeFolders(folder.substr(0, slash)))
+    return false;
+  return ::mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
 } // namespace
 
 std::string nativePath(const std::string& gbkPath) {
@@ -147,6 +160,20 @@ std::string programFolderOfProcess() {
   path.resize(static_cast<std::size_t>(n));
   const std::size_t slash = path.rfind('/');
   return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string userSettingsFolderOfProcess() {
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  if (config && config[0] == '/') return std::string(config) + "/tunova";
+  const char* home = std::getenv("HOME");
+  if (home && home[0] == '/') return std::string(home) + "/.config/tunova";
+  return {};
+}
+
+bool folderWritable(const std::string& folder) {
+  struct stat st {};
+  return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+         ::access(folder.c_str(), W_OK | X_OK) == 0;
 }
 
 bool fileExistsAt(const std::string& path) {
@@ -179,6 +206,7 @@ std::string readIniValue(const std::string& path, const std::string& section,
 
 bool writeIniValue(const std::string& path, const std::string& section, const std::string& key,
                    const std::string& value) {
+  if (!makeFolders(path.substr(0, path.rfind('/')))) return false;
   std::string bytes;
   if (fileExistsAt(path) && !readAll(path, bytes)) return false;
   std::vector<Line> lines = splitLines(bytes);

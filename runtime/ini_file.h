@@ -17,7 +17,8 @@ namespace tunova {
 std::string readIniValue(const std::string& path, const std::string& section,
                          const std::string& key);
 
-// Sets one value; creates the file and section as needed. The file is replaced whole or not at
+// Sets one value; creates the file and section as needed, and the file's folder (private to
+// the user) when it is missing. The file is replaced whole or not at
 // all (written beside it, then renamed); a link is written through. False when nothing was
 // stored: the folder or the file is not writable, or the disk refused.
 bool writeIniValue(const std::string& path, const std::string& section, const std::string& key,
@@ -27,6 +28,12 @@ bool fileExistsAt(const std::string& path);
 
 // The folder of the running program, in the platform's form, without a trailing separator.
 std::string programFolderOfProcess();
+
+// The user's settings folder for this program: $XDG_CONFIG_HOME/tunova when that is an
+// absolute path, else $HOME/.config/tunova; empty without either.
+std::string userSettingsFolderOfProcess();
+// Whether this process may create files in `folder`.
+bool folderWritable(const std::string& folder);
 
 // The platform's form of a GBK path (file names chosen in the program), for file calls.
 std::string nativePath(const std::string& gbkPath);

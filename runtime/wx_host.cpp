@@ -123,11 +123,12 @@ bool startToolkit(int argc, char** argv) {
   const char* wayland = std::getenv("WAYLAND_DISPLAY");
   if ((!display || !*display) && (!wayland || !*wayland)) return false;
   wxApp::SetInstance(new TunovaApp());
-  // Only the program name is passed on: the program reads no command line.
+  // The program reads no command line, and its name is fixed: the toolkit takes the window
+  // class from it ("Tunova", which the desktop entry names), whatever the file is called.
   static char name[] = "tunova";
-  static char* defaultArgv[] = {name, nullptr};
+  static char* fixedArgv[] = {name, nullptr};
   int count = 1;
-  if (!wxEntryStart(count, argc > 0 ? argv : defaultArgv)) return false;
+  if (!wxEntryStart(count, fixedArgv)) return false;
   // No dialogs from the toolkit: its log goes to standard error.
   delete wxLog::SetActiveTarget(new wxLogStderr());
   wxTheApp->CallOnInit();
@@ -653,6 +654,14 @@ void WxHost::setClipboardText(const std::string& text) {
 
 std::string WxHost::runFolder() {
   return programFolderOfProcess();
+}
+
+std::string WxHost::userSettingsFolder() {
+  return userSettingsFolderOfProcess();
+}
+
+bool WxHost::canWriteFolder(const std::string& folder) {
+  return folderWritable(folder);
 }
 
 bool WxHost::fileExists(const std::string& path) {

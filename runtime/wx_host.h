@@ -58,6 +58,8 @@ public:
   void messageBox(const std::string& text) override;
   void setClipboardText(const std::string& text) override;
   std::string runFolder() override;
+  std::string userSettingsFolder() override;
+  bool canWriteFolder(const std::string& folder) override;
   bool fileExists(const std::string& path) override;
   std::string readIni(const std::string& path, const std::string& section,
                       const std::string& key) override;

@@ -29,15 +29,20 @@ const Mood kMoods[] = {
 };
 
 const char* const kTitles[] = {
-    "晴空信号",   "霓虹追光", "铁轨之歌",   "夜行少年",   "热浪",           "破晓",
-    "风暴眼",     "橘子汽水", "星星糖",     "周末旋转",   "你好夏天",       "口袋里的海",
-    "晚安电台",   "彩虹桥",   "青稞酒香",   "月下竹林",   "马背上的歌",     "远山来信",
-    "梯田",       "石板路",   "雪莲",       "玫瑰与诗",   "你的名字是月光", "海边的约定",
-    "慢慢喜欢你", "花期",     "心跳频率",   "白色情书",   "雨夜街灯",       "旧车站",
-    "空房间",     "落叶信笺", "说好不哭",   "最后一班车", "灰色云",         "留声机",
-    "老街故事",   "黑白照片", "外婆的院子", "旧时光",     "年轮",           "蒸汽火车"};
+    "晴空信号", "霓虹追光", "铁轨之歌", "夜行少年", "热浪", "破晓", "风暴眼", "橘子汽水", "星星糖",
+    "周末旋转", "你好夏天", "口袋里的海", "晚安电台", "彩虹桥", "青稞酒香", "月下竹林",
+    "马背上的歌", "远山来信", "梯田", "石板路", "雪莲", "玫瑰与诗", "你的名字是月光", "海边的约定",
+    "慢慢喜欢你", "花期", "心跳频率", "白色情书", "雨夜街灯", "旧车站", "空房间", "落叶信笺",
+    "说好不哭", "最后一班车", "灰色云", "留声机", "老街故事", "黑白照片", "外婆的院子", "旧时光",
+    "年轮", "蒸汽火车",
+    // English and pinyin titles, so that Latin terms find songs too.
+    "Paper Moon", "Midnight Train", "Blue Lantern", "Summer Rain", "Open Road", "City Lights",
+    "Slow Dance", "Morning Tea", "Silver River", "Yue Guang Xia", "Xiao Cheng Gu Shi", "Feng Zheng",
+    "Qing Chun", "Hai Lang", "Tian Kong", "Man Man Zou", "Hua Kai", "Xing He"};
+constexpr int kChineseTitles = 42;
 
 const char* const kSingers[] = {"林晓岚", "陈一鸣", "苏木", "叶知秋", "白小鹿", "顾南风", "唐果"};
+const char* const kLatinSingers[] = {"Mia Lin", "Leo Zhang", "Anna Su", "Zhou Yu"};
 
 // A melody of its own for every song: a pentatonic walk whose seed is the song number.
 std::vector<short> melody(int song, const Mood& mood, int seconds, int rate) {
@@ -102,7 +107,7 @@ bool encodeMp3(const std::vector<short>& pcm, int rate, const std::filesystem::p
 
 } // namespace
 
-int makeDemoLibrary(const std::string& folder) {
+int makeDemoLibrary(const std::string& folder, DemoLength length) {
   std::error_code ec;
   std::filesystem::create_directories(folder, ec);
   constexpr int kRate = 22050;
@@ -111,10 +116,13 @@ int makeDemoLibrary(const std::string& folder) {
   for (int i = 0; i < count; ++i) {
     const Mood& mood = kMoods[i / 7 % std::size(kMoods)];
     const char* title = kTitles[i];
-    const char* singer = kSingers[(i * 3 + i / 7) % std::size(kSingers)];
+    const char* singer = i < kChineseTitles ? kSingers[(i * 3 + i / 7) % std::size(kSingers)]
+                                            : kLatinSingers[i % std::size(kLatinSingers)];
+    // 20 to 40 s, long enough to try the player; the short form is for tests.
+    const int seconds = length == DemoLength::Full ? 20 + (i * 7) % 21 : 3 + i % 3;
     const std::filesystem::path path =
         std::filesystem::path(folder) / (std::string(singer) + " - " + title + ".mp3");
-    if (!encodeMp3(melody(i, mood, 3 + i % 3, kRate), kRate, path)) continue;
+    if (!encodeMp3(melody(i, mood, seconds, kRate), kRate, path)) continue;
     TagLib::MPEG::File file(path.c_str());
     if (TagLib::ID3v2::Tag* tag = file.ID3v2Tag(true)) {
       tag->setTitle(TagLib::String(title, TagLib::String::UTF8));

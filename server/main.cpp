@@ -2,7 +2,7 @@
 //
 //   tunova-catalogue serve --library DIR [--listen 127.0.0.1:8960] [--index FILE]
 //                          [--public-url http://HOST:PORT]
-//   tunova-catalogue make-demo DIR
+//   tunova-catalogue make-demo DIR [--short]     (--short: 3-5 s songs, for tests)
 #include <sys/resource.h>
 
 #include <csignal>
@@ -35,7 +35,7 @@ void raiseDescriptorLimit() {
 int usage() {
   std::fprintf(stderr, "usage: tunova-catalogue serve --library DIR [--listen HOST:PORT] "
                        "[--index FILE] [--public-url URL]\n"
-                       "       tunova-catalogue make-demo DIR\n");
+                       "       tunova-catalogue make-demo DIR [--short]\n");
   return 2;
 }
 
@@ -45,8 +45,9 @@ int main(int argc, char** argv) {
   if (argc < 2) return usage();
   const std::string command = argv[1];
   if (command == "make-demo") {
-    if (argc != 3) return usage();
-    const int n = makeDemoLibrary(argv[2]);
+    const bool shortSongs = argc == 4 && std::string(argv[3]) == "--short";
+    if (argc != 3 && !shortSongs) return usage();
+    const int n = makeDemoLibrary(argv[2], shortSongs ? DemoLength::Short : DemoLength::Full);
     std::printf("wrote %d songs into %s\n", n, argv[2]);
     return n > 0 ? 0 : 1;
   }

@@ -287,6 +287,11 @@ HttpResponse Service::handle(const HttpRequest& req) {
     count = static_cast<int>(std::clamp<long long>(numberParam(req.query, "count", 20), 1, 50));
     offset = static_cast<int>(numberParam(req.query, "offset", 0));
   };
+  if (req.path == "/ping") { // for health checks
+    HttpResponse r = plain(200, "ok");
+    r.headOnly = head;
+    return r;
+  }
   if (req.path == "/zamrilo/music/search/songs") {
     int offset, count;
     paging(offset, count);

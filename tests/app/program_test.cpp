@@ -99,8 +99,74 @@ TEST(Settings, CancelledPickerAndFailedWriteChangeNothing) {
   EXPECT_EQ(host.caption(n.mainWindow, n.folderLabel), "");
   EXPECT_EQ(host.messages,
             (std::vector<std::string>{gbk("无法保存设置：") + (host.folder / "bc.ini").string()}));
-  // A real write failure: the program folder is not writable as a folder path.
-  EXPECT_FALSE(writeIniValue((host.folder / "missing" / "bc.ini").string(), "s", "k", "v"));
+  // A real write failure: a file stands where the folder would be.
+  std::ofstream(host.folder / "afile") << "x";
+  EXPECT_FALSE(writeIniValue((host.folder / "afile" / "bc.ini").string(), "s", "k", "v"));
+}
+
+TEST(Settings, InstalledReadOnlyTheUsersOwnFileIsUsed) {
+  FakeHost host;
+  host.runFolderWritable = false;
+  {
+    Program program(host);
+    program.start();
+    EXPECT_EQ(host.caption(n.mainWindow, n.folderLabel), "");
+    host.pickerResult = "/home/u/Music";
+    host.fire(n.mainWindow, n.chooseFolder, EventKind::LeftDown);
+    EXPECT_TRUE(host.messages.empty());
+    EXPECT_EQ(host.caption(n.mainWindow, n.folderLabel), gbk("保存目录：/home/u/Music/"));
+    // The same format, in the user's folder (made for it, private); nothing beside the program.
+    EXPECT_EQ(readFile(host.userFolder / "bc.ini"), gbk("[保存目录]\r\n保存=/home/u/Music/\r\n"));
+    EXPECT_EQ(std::filesystem::status(host.userFolder).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_all);
+    EXPECT_FALSE(std::filesystem::exists(host.folder / "bc.ini"));
+  }
+  host.windows.clear();
+  Program again(host);
+  again.start();
+  EXPECT_EQ(host.caption(n.mainWindow, n.folderLabel), gbk("保存目录：/home/u/Music/"));
+  std::string folder;
+  ASSERT_TRUE(lookupSaveFolder(host, folder));
+  EXPECT_EQ(folder, "/home/u/Music/");
+}
+
+TEST(Settings, AFileBesideAReadOnlyProgramIsReadUntilTheUserSavesTheirOwn) {
+  FakeHost host;
+  std::ofstream(host.folder / "bc.ini", std::ios::binary)
+      << gbk("[保存目录]\r\n保存=/srv/shared/\r\n");
+  host.runFolderWritable = false;
+  Program program(host);
+  program.start();
+  EXPECT_EQ(host.caption(n.mainWindow, n.folderLabel), gbk("保存目录：/srv/shared/"));
+  host.fire(n.mainWindow, n.chooseFolder, EventKind::LeftDown);
+  EXPECT_EQ(host.lastPickerStart, "/srv/shared"); // the picker starts at the folder in effect
+  host.pickerResult = "/home/u/Mine";
+  host.fire(n.mainWindow, n.chooseFolder, EventKind::LeftDown);
+  std::string folder;
+  ASSERT_TRUE(lookupSaveFolder(host, folder));
+  EXPECT_EQ(folder, "/home/u/Mine/");
+  EXPECT_EQ(readFile(host.folder / "bc.ini"), gbk("[保存目录]\r\n保存=/srv/shared/\r\n"));
+  // A writable (portable) folder keeps its own file, whatever the user's folder holds.
+  host.runFolderWritable = true;
+  ASSERT_TRUE(lookupSaveFolder(host, folder));
+  EXPECT_EQ(folder, "/srv/shared/");
+}
+
+TEST(SettingsFile, TheUsersFolderFollowsXdgConfigHome) {
+  const char* savedConfig = std::getenv("XDG_CONFIG_HOME");
+  const std::string config = savedConfig ? savedConfig : "";
+  const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
+  setenv("XDG_CONFIG_HOME", "/cfg", 1);
+  EXPECT_EQ(userSettingsFolderOfProcess(), "/cfg/tunova");
+  setenv("XDG_CONFIG_HOME", "relative", 1); // not absolute: ignored
+  setenv("HOME", "/home/u", 1);
+  EXPECT_EQ(userSettingsFolderOfProcess(), "/home/u/.config/tunova");
+  unsetenv("XDG_CONFIG_HOME");
+  EXPECT_EQ(userSettingsFolderOfProcess(), "/home/u/.config/tunova");
+  unsetenv("HOME");
+  EXPECT_EQ(userSettingsFolderOfProcess(), "");
+  if (!home.empty()) setenv("HOME", home.c_str(), 1);
+  if (savedConfig) setenv("XDG_CONFIG_HOME", config.c_str(), 1);
 }
 
 TEST(WindowDefinitions, TagsControlsAndMenu) {

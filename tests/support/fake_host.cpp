@@ -48,6 +48,7 @@ std::string FakeHost::readIni(const std::string& path, const std::string& sectio
 bool FakeHost::writeIni(const std::string& path, const std::string& section, const std::string& key,
                         const std::string& value) {
   if (failIniWrites) return false;
+  if (!runFolderWritable && path.rfind(runFolder() + "/", 0) == 0) return false;
   return writeIniValue(path, section, key, value);
 }
 

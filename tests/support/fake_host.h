@@ -101,6 +101,15 @@ public:
   void messageBox(const std::string& text) override { messages.push_back(text); }
   void setClipboardText(const std::string& text) override { clipboard = text; }
   std::string runFolder() override;
+  // The user's settings folder, and whether the run folder may be written (installed
+  // read-only when false).
+  Sandbox configSandbox{"tunova-config"};
+  std::filesystem::path userFolder = configSandbox.path() / "tunova";
+  bool runFolderWritable = true;
+  std::string userSettingsFolder() override { return userFolder.string(); }
+  bool canWriteFolder(const std::string& folder) override {
+    return folder != runFolder() || runFolderWritable;
+  }
   bool fileExists(const std::string& path) override;
   std::string readIni(const std::string& path, const std::string& section,
                       const std::string& key) override;
