@@ -53,7 +53,7 @@ std::string safeFileName(const std::string& gbkName) {
       --cut;
     utf8.resize(cut);
   }
-  if (utf8.empty()) utf8 = "_";
+  if (utf8.empty()) utf8.assign(1, '_'); // (a literal here trips a false GCC 12 -Wrestrict)
   return fromUtf8(utf8);
 }
 

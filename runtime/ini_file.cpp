@@ -52,7 +52,7 @@ std::vector<Line> splitLines(const std::string& bytes) {
       at = bytes.size();
     } else {
       line.text = bytes.substr(at, lf - at);
-      line.end = "\n";
+      line.end.assign(1, '\n');
       at = lf + 1;
     }
     if (!line.text.empty() && line.text.back() == '\r') {
