@@ -119,7 +119,7 @@ int makeDemoLibrary(const std::string& folder, DemoLength length) {
     const char* singer = i < kChineseTitles ? kSingers[(i * 3 + i / 7) % std::size(kSingers)]
                                             : kLatinSingers[i % std::size(kLatinSingers)];
     // 20 to 40 s, long enough to try the player; the short form is for tests.
-    const int seconds = length == DemoLength::Full ? 20 + (i * 7) % 21 : 3 + i % 3;
+    const int seconds = length == DemoLength::Full ? 20 + (i * 13) % 21 : 3 + i % 3;
     const std::filesystem::path path =
         std::filesystem::path(folder) / (std::string(singer) + " - " + title + ".mp3");
     if (!encodeMp3(melody(i, mood, seconds, kRate), kRate, path)) continue;
