@@ -47,9 +47,43 @@ std::string trimmed(const std::string& s) {
   return s.substr(a, b - a);
 }
 
-// The request head (request line and header lines, without the blank line) parsed into
-// `req`; 0 when it is well formed, else the status to refuse it with.
-int parseHead(const std::string& head, HttpRequest& req, bool& http10) {
+struct Connection {
+  int fd = -1;
+  std::string in;
+  std::string out;
+  std::size_t outPos = 0;
+  int fileFd = -1;
+  off_t fileOffset = 0;
+  std::uint64_t fileLeft = 0;
+  std::function<void()> onSent;
+  bool closeAfter = false;
+  int served = 0;
+  Clock::time_point deadline;
+  bool writing() const { return outPos < out.size() || fileLeft > 0; }
+  ~Connection() {
+    if (fileFd >= 0) ::close(fileFd);
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+std::atomic<int> g_connections{0};
+
+} // namespace
+
+std::string HttpRequest::header(const std::string& name) const {
+  for (const auto& [k, v] : headers)
+    if (sameNoCase(k, name)) return v;
+  return {};
+}
+
+int HttpRequest::headerCount(const std::string& name) const {
+  int n = 0;
+  for (const auto& [k, v] : headers)
+    n += sameNoCase(k, name);
+  return n;
+}
+
+int parseRequestHead(const std::string& head, HttpRequest& req, bool& http10) {
   std::vector<std::string> lines;
   std::size_t start = 0;
   while (start <= head.size()) {
@@ -104,42 +138,6 @@ int parseHead(const std::string& head, HttpRequest& req, bool& http10) {
     return 413;
   }
   return 0;
-}
-
-struct Connection {
-  int fd = -1;
-  std::string in;
-  std::string out;
-  std::size_t outPos = 0;
-  int fileFd = -1;
-  off_t fileOffset = 0;
-  std::uint64_t fileLeft = 0;
-  std::function<void()> onSent;
-  bool closeAfter = false;
-  int served = 0;
-  Clock::time_point deadline;
-  bool writing() const { return outPos < out.size() || fileLeft > 0; }
-  ~Connection() {
-    if (fileFd >= 0) ::close(fileFd);
-    if (fd >= 0) ::close(fd);
-  }
-};
-
-std::atomic<int> g_connections{0};
-
-} // namespace
-
-std::string HttpRequest::header(const std::string& name) const {
-  for (const auto& [k, v] : headers)
-    if (sameNoCase(k, name)) return v;
-  return {};
-}
-
-int HttpRequest::headerCount(const std::string& name) const {
-  int n = 0;
-  for (const auto& [k, v] : headers)
-    n += sameNoCase(k, name);
-  return n;
 }
 
 const char* HttpServer::reason(int status) {
@@ -386,7 +384,8 @@ void HttpServer::serve(Loop& loop) {
       }
       HttpRequest req;
       bool http10 = false;
-      int refusal = end > limits_.headBytes ? 431 : parseHead(c.in.substr(0, end), req, http10);
+      int refusal =
+          end > limits_.headBytes ? 431 : parseRequestHead(c.in.substr(0, end), req, http10);
       c.in.erase(0, after);
       if (refusal) {
         HttpResponse r;

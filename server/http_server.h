@@ -32,6 +32,11 @@ struct HttpRequest {
   int headerCount(const std::string& name) const;
 };
 
+// Parses a request head (request line and header lines, without the blank line that ends it)
+// into `request`; `http10` tells an HTTP/1.0 request. 0 when it is well formed, else the status
+// to refuse it with (400, 413 for a body, 501 for a transfer coding, 505 for another version).
+int parseRequestHead(const std::string& head, HttpRequest& request, bool& http10);
+
 struct HttpResponse {
   int status = 200;
   std::vector<std::pair<std::string, std::string>> headers; // besides length and connection
