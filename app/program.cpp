@@ -1,7 +1,8 @@
 #include "app/program.h"
 
-#include "app/settings.h"
+#include "app/windows.h"
 #include "media/playback.h"
+#include "settings/settings.h"
 
 namespace tunova {
 
@@ -48,10 +49,10 @@ bool Program::handleEvent(HandlerId handler, const std::string& window, const st
     onResultListRightClick(host_);
     break;
   case HandlerId::onResultListDoubleClick:
-    onResultListDoubleClick(host_, *this);
+    onResultListDoubleClick(host_, *this, playerWindowDefinition());
     break;
   case HandlerId::playSelected:
-    playSelected(host_, *this);
+    playSelected(host_, *this, playerWindowDefinition());
     break;
   case HandlerId::downloadSelected:
     downloadSelected(host_, downloads_);

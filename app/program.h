@@ -5,8 +5,9 @@
 #include <cstdint>
 #include <string>
 
-#include "app/host.h"
 #include "catalogue/catalogue.h"
+#include "host/host.h"
+#include "host/program_image.h"
 #include "media/download.h"
 
 namespace tunova {
@@ -39,15 +40,6 @@ private:
 // The handlers that belong to the shell itself.
 void onMainWindowCreated(Host& host);
 void onResultListRightClick(Host& host);
-
-// What the loader stub hands the runtime: a tagged block with the program's entry routine.
-struct ProgramImage {
-  std::uint32_t magic;   // kProgramImageMagic
-  std::uint32_t version; // kProgramImageVersion
-  int (*entry)(Host& host);
-};
-inline constexpr std::uint32_t kProgramImageMagic = 0x564F4E54; // "TNOV"
-inline constexpr std::uint32_t kProgramImageVersion = 1;
 
 // The entry routine: runs a Program on `host` and returns its exit code.
 int runProgram(Host& host);

@@ -4,60 +4,6 @@
 
 namespace tunova {
 
-const char* handlerName(HandlerId id) {
-  switch (id) {
-  case HandlerId::onMainWindowCreated:
-    return "onMainWindowCreated";
-  case HandlerId::onMainWindowDestroying:
-    return "onMainWindowDestroying";
-  case HandlerId::onSearchBoxKeyDown:
-    return "onSearchBoxKeyDown";
-  case HandlerId::onSearchBoxDoubleClick:
-    return "onSearchBoxDoubleClick";
-  case HandlerId::onSearchClicked:
-    return "onSearchClicked";
-  case HandlerId::onTagClicked:
-    return "onTagClicked";
-  case HandlerId::chooseSaveFolder:
-    return "chooseSaveFolder";
-  case HandlerId::onResultListRightClick:
-    return "onResultListRightClick";
-  case HandlerId::onResultListDoubleClick:
-    return "onResultListDoubleClick";
-  case HandlerId::playSelected:
-    return "playSelected";
-  case HandlerId::downloadSelected:
-    return "downloadSelected";
-  case HandlerId::copySelectedAddress:
-    return "copySelectedAddress";
-  case HandlerId::onDownloadTimer:
-    return "onDownloadTimer";
-  case HandlerId::onPlayerWindowCloseQuery:
-    return "onPlayerWindowCloseQuery";
-  }
-  return "?";
-}
-
-const Names& names() {
-  static const Names n = [] {
-    Names v;
-    v.searchBox = gbk("编辑框1");
-    v.searchButton = gbk("按钮1");
-    v.timer = gbk("时钟1");
-    v.chooseFolder = gbk("设置目录");
-    v.folderLabel = gbk("存放目录");
-    v.resultList = gbk("超级列表框1");
-    v.statusBar = gbk("状态条1");
-    v.player = gbk("播放器1");
-    v.menu = gbk("菜单");
-    for (const char* t : {"热门", "飙演技", "民族风", "流行", "怀旧", "浪漫", "伤感"}) {
-      v.tagLabels.push_back(gbk(std::string("标签_") + t));
-    }
-    return v;
-  }();
-  return n;
-}
-
 namespace {
 
 Control control(const std::string& name, ControlKind kind, int left, int top, int width, int height,

@@ -107,7 +107,7 @@ QueryOutcome queryCatalogue(Host& host, const std::string& collectionId,
       const std::string title = json.getText(k + ".title");
       const std::string singer = json.getText(k + ".author");
       const int seconds = textToInt(json.getText(k + ".duration"));
-      const std::string address = json.getText(k + ".play_url.url_list[0]");
+      const std::string songAddress = json.getText(k + ".play_url.url_list[0]");
       if ((spent = json.scriptBudgetSpent())) break; // this row's reads may have been cut short
       const int r = host.appendRow(n.mainWindow, n.resultList);
       host.setCell(n.mainWindow, n.resultList, r, 0,
@@ -115,7 +115,7 @@ QueryOutcome queryCatalogue(Host& host, const std::string& collectionId,
       host.setCell(n.mainWindow, n.resultList, r, 1, title);
       host.setCell(n.mainWindow, n.resultList, r, 2, singer);
       host.setCell(n.mainWindow, n.resultList, r, 3, formatDuration(seconds));
-      host.setCell(n.mainWindow, n.resultList, r, 4, address);
+      host.setCell(n.mainWindow, n.resultList, r, 4, songAddress);
     }
     if (spent) {
       outcome.failure = "the answer from " + address + " took longer than its budget to read";

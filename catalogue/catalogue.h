@@ -4,7 +4,7 @@
 // download address.
 #include <string>
 
-#include "app/host.h"
+#include "host/host.h"
 
 namespace tunova {
 

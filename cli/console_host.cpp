@@ -4,11 +4,11 @@
 #include <cstdio>
 #include <thread>
 
-#include "app/settings.h"
 #include "media/download.h"
 #include "runtime/download_engine.h"
 #include "runtime/ini_file.h"
 #include "runtime/sound.h"
+#include "settings/settings.h"
 #include "text/codepage.h"
 
 namespace tunova {

@@ -6,8 +6,8 @@
 #include <memory>
 #include <optional>
 
-#include "app/host.h"
-#include "runtime/memory_host.h"
+#include "cli/memory_host.h"
+#include "host/host.h"
 
 namespace tunova {
 

@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "app/program.h"
-#include "app/settings.h"
 #include "cli/console_host.h"
 #include "media/download.h"
+#include "settings/settings.h"
 #include "text/codepage.h"
 #include "text/text.h"
 

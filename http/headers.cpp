@@ -6,11 +6,6 @@ namespace tunova {
 
 namespace {
 
-const std::string& quoteMarker() {
-  static const std::string marker = gbk("#引号");
-  return marker;
-}
-
 bool endsWith(const std::string& text, const std::string& tail) {
   return text.size() >= tail.size() &&
          text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
@@ -21,19 +16,6 @@ void dropTail(std::string& text, std::size_t n) {
 }
 
 } // namespace
-
-std::string textBetween(const std::string& text, const std::string& left, const std::string& right,
-                        int start, bool ignoreCase) {
-  const std::string l = replaceAll(left, quoteMarker(), "\"");
-  const std::string r = replaceAll(right, quoteMarker(), "\"");
-  const std::size_t from = start > 0 ? static_cast<std::size_t>(start - 1) : 0;
-  const std::size_t hit = findText(text, l, from, ignoreCase);
-  if (hit == std::string::npos) return std::string();
-  const std::size_t p = hit + l.size();
-  const std::size_t end = findText(text, r, p, ignoreCase);
-  if (end == std::string::npos) return std::string();
-  return text.substr(p, end - p);
-}
 
 std::string textAfterColon(const std::string& text) {
   const std::size_t colon = text.find(':');

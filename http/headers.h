@@ -1,19 +1,13 @@
 #pragma once
 // Small text routines for header text and cookie lists.
 //
-// textBetween cuts the text between two markers (a "#引号" in a marker stands for a double
-// quote, so callers can write one inside a marker); mergeCookies keeps a running cookie jar for a
+// mergeCookies keeps a running cookie jar for a
 // caller that passes the same cookie text on every request. All comparisons are exact bytes
 // unless a routine says otherwise; "space" means the ASCII space.
 #include <string>
 #include <vector>
 
 namespace tunova {
-
-// The bytes between the first `left` at or after the 1-based `start` (0: from the beginning) and
-// the next `right` after it; empty when either is missing.
-std::string textBetween(const std::string& text, const std::string& left, const std::string& right,
-                        int start = 0, bool ignoreCase = false);
 
 // Everything after the first ':' with spaces trimmed; empty without a colon.
 std::string textAfterColon(const std::string& text);

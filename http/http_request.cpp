@@ -440,8 +440,8 @@ Bytes httpRequest(const std::string& url, const HttpOptions& o) {
       failed = true;
       break;
     }
-    if (const int next = methodAfterRedirect(static_cast<int>(status), method); next != method) {
-      method = next;
+    if (const int after = methodAfterRedirect(static_cast<int>(status), method); after != method) {
+      method = after;
       setMethod(method);
     }
     address = location;

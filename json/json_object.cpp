@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <limits>
 
-#include "http/headers.h"
 #include "text/codepage.h"
 #include "text/text.h"
 #include "json/library_script.h"

@@ -1,7 +1,7 @@
 #include "media/download.h"
 
-#include "app/settings.h"
 #include "media/chime.h"
+#include "settings/settings.h"
 #include "text/codepage.h"
 #include "text/text.h"
 

@@ -4,7 +4,7 @@
 #include <map>
 #include <string>
 
-#include "app/host.h"
+#include "host/host.h"
 
 namespace tunova {
 

@@ -2,7 +2,7 @@
 
 namespace tunova {
 
-void playSelected(Host& host, EventSink& sink) {
+void playSelected(Host& host, EventSink& sink, const WindowDefinition& playerWindow) {
   const Names& n = names();
   const int row = host.selectedRow(n.mainWindow, n.resultList);
   if (row < 0) return;
@@ -12,14 +12,14 @@ void playSelected(Host& host, EventSink& sink) {
     host.showWindow(n.playerWindow, true);
     mayPlay = true;
   } else {
-    mayPlay = host.loadWindow(playerWindowDefinition(), sink);
+    mayPlay = host.loadWindow(playerWindow, sink);
   }
   if (!mayPlay) return;
   if (MediaPlayer* player = host.mediaPlayer(n.playerWindow, n.player)) player->setUrl(address);
 }
 
-void onResultListDoubleClick(Host& host, EventSink& sink) {
-  playSelected(host, sink);
+void onResultListDoubleClick(Host& host, EventSink& sink, const WindowDefinition& playerWindow) {
+  playSelected(host, sink, playerWindow);
 }
 
 bool onPlayerWindowCloseQuery(Host& host) {

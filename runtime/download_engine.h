@@ -22,7 +22,7 @@
 #include <functional>
 #include <memory>
 
-#include "app/download_task.h"
+#include "host/download_task.h"
 
 namespace tunova {
 

@@ -5,7 +5,7 @@
 #include <wx/bitmap.h>
 #include <wx/panel.h>
 
-#include "app/host.h"
+#include "host/host.h"
 
 class wxMediaCtrl;
 class wxMediaEvent;

@@ -255,7 +255,6 @@ bool WxHost::loadWindow(const WindowDefinition& def, EventSink& sink) {
       if (clickable) {
         label->SetCursor(wxCursor(wxCURSOR_HAND));
         label->SetForegroundColour(wxColour(20, 90, 180));
-        if (!c.tagText.empty()) label->SetToolTip(wxString::FromUTF8("点击查看歌单"));
       }
       made = label;
       break;
@@ -552,7 +551,6 @@ void WxHost::popupMenu(const std::string& window, const std::string& menuTitle) 
   WindowState* w = find(window);
   if (!w) return;
   wxMenu menu;
-  lastPopupTitles.clear();
   bool inside = false;
   for (const Control& c : w->definition->controls) {
     if (c.kind != ControlKind::MenuItem) continue;
@@ -563,23 +561,12 @@ void WxHost::popupMenu(const std::string& window, const std::string& menuTitle) 
     if (!inside) continue;
     const int id = wxWindow::NewControlId();
     menu.Append(id, wx(c.caption));
-    lastPopupTitles.push_back(c.caption);
     for (const EventBinding& b : c.events) {
       if (b.event == EventKind::Chosen) w->menuHandlers[id] = b.handler;
     }
   }
   if (menu.GetMenuItemCount() == 0) return;
-  if (whilePopupOpen) {
-    auto once = std::make_shared<wxTimer>();
-    once->Bind(wxEVT_TIMER, [this](wxTimerEvent&) {
-      if (whilePopupOpen) whilePopupOpen();
-    });
-    once->StartOnce(300);
-    w->frame->PopupMenu(&menu);
-    once->Stop();
-  } else {
-    w->frame->PopupMenu(&menu);
-  }
+  w->frame->PopupMenu(&menu);
 }
 
 void WxHost::clearRows(const std::string& window, const std::string&) {
@@ -635,10 +622,6 @@ std::string WxHost::paneText(const std::string& window, const std::string&, int 
 }
 
 void WxHost::messageBox(const std::string& text) {
-  if (collectMessages) {
-    messages.push_back(text);
-    return;
-  }
   wxWindow* owner = nullptr;
   if (WindowState* w = find(firstWindow_)) owner = w->frame;
   wxMessageBox(wx(text), wxMessageBoxCaptionStr, wxOK, owner);
@@ -683,7 +666,6 @@ void WxHost::playSound(const Bytes& wave) {
 }
 
 std::string WxHost::chooseFolder(const std::string& title, bool, const std::string& startFolder) {
-  if (pickerScripted) return pickerAnswer;
   wxWindow* owner = nullptr;
   if (WindowState* w = find(firstWindow_)) owner = w->frame;
   wxDirDialog dialog(owner, wx(title), wx(startFolder), wxDD_DEFAULT_STYLE | wxDD_DIR_MUST_EXIST);

@@ -7,7 +7,7 @@
 #include <set>
 #include <string>
 
-#include "app/host.h"
+#include "host/host.h"
 
 class wxFrame;
 class wxWindow;
@@ -78,17 +78,6 @@ public:
   wxFrame* frame(const std::string& window);
   wxWindow* control(const std::string& window, const std::string& control);
   WxMediaPlayer* player(const std::string& window, const std::string& control);
-  // The titles of the entries shown by the last popup.
-  std::vector<std::string> lastPopupTitles;
-  // Set by tests: called while a popup is open (the popup runs its own loop).
-  std::function<void()> whilePopupOpen;
-  // Set by tests: the answer of the folder picker instead of showing it (GBK; empty = cancel).
-  bool pickerScripted = false;
-  std::string pickerAnswer;
-  // Set by tests: collect message boxes instead of showing them.
-  bool collectMessages = false;
-  std::vector<std::string> messages;
-
   // Runs the exit routines (once).
   void runExitRoutines();
 

@@ -165,4 +165,26 @@ std::string gbk(std::string_view utf8Literal) {
   return fromUtf8(std::string(utf8Literal));
 }
 
+namespace {
+
+const std::string& quoteMarker() {
+  static const std::string marker = gbk("#引号");
+  return marker;
+}
+
+} // namespace
+
+std::string textBetween(const std::string& text, const std::string& left, const std::string& right,
+                        int start, bool ignoreCase) {
+  const std::string l = replaceAll(left, quoteMarker(), "\"");
+  const std::string r = replaceAll(right, quoteMarker(), "\"");
+  const std::size_t from = start > 0 ? static_cast<std::size_t>(start - 1) : 0;
+  const std::size_t hit = findText(text, l, from, ignoreCase);
+  if (hit == std::string::npos) return std::string();
+  const std::size_t p = hit + l.size();
+  const std::size_t end = findText(text, r, p, ignoreCase);
+  if (end == std::string::npos) return std::string();
+  return text.substr(p, end - p);
+}
+
 } // namespace tunova

@@ -60,4 +60,10 @@ Bytes bytesOfText(std::string_view text);
 // program goes through this one helper.
 std::string gbk(std::string_view utf8Literal);
 
+// The bytes between the first `left` at or after the 1-based `start` (0: from the beginning) and
+// the next `right` after it; empty when either is missing. A "#引号" in a marker stands for a
+// double quote, so callers can write one inside a marker.
+std::string textBetween(const std::string& text, const std::string& left, const std::string& right,
+                        int start = 0, bool ignoreCase = false);
+
 } // namespace tunova

@@ -4,9 +4,10 @@
 #include <fstream>
 
 #include "app/program.h"
-#include "app/settings.h"
+#include "app/windows.h"
 #include "fake_host.h"
 #include "runtime/ini_file.h"
+#include "settings/settings.h"
 #include "text/codepage.h"
 
 using namespace tunova;

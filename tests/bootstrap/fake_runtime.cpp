@@ -5,7 +5,7 @@
 
 namespace {
 
-int start(const void* image) {
+[[maybe_unused]] int start(const void* image) {
   if (const char* marker = std::getenv("TUNOVA_TEST_MARKER")) {
     if (std::FILE* f = std::fopen(marker, "w")) {
       std::fprintf(f, "%s %s", FAKE_RUNTIME_NAME, image ? "image" : "none");

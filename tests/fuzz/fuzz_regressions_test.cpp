@@ -48,8 +48,8 @@ TEST_P(FuzzRegressions, KeptInputsReplay) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, FuzzRegressions, ::testing::ValuesIn(kTargets),
-                         [](const ::testing::TestParamInfo<Target>& info) {
-                           return std::string(info.param.name);
+                         [](const ::testing::TestParamInfo<Target>& target) {
+                           return std::string(target.param.name);
                          });
 
 } // namespace

@@ -10,6 +10,7 @@
 #include <wx/evtloop.h>
 #include <wx/frame.h>
 #include <wx/listctrl.h>
+#include <wx/menu.h>
 #include <wx/statusbr.h>
 #include <wx/textctrl.h>
 #include <wx/timer.h>
@@ -27,6 +28,7 @@
 #include <thread>
 
 #include "app/program.h"
+#include "app/windows.h"
 #include "runtime/player.h"
 #include "sandbox.h"
 #include "test_server.h"
@@ -196,16 +198,6 @@ TEST_F(WxHostTest, ReleasingTheMouseOverATagQueriesItsCollection) {
   EXPECT_EQ(list()->GetItemCount(), 6);
 }
 
-TEST_F(WxHostTest, RightClickPopsUpExactlyThreeEntries) {
-  host.whilePopupOpen = [] {
-    wxUIActionSimulator sim;
-    sim.Char(WXK_ESCAPE);
-  };
-  program->handleEvent(HandlerId::onResultListRightClick, n.mainWindow, n.resultList, {});
-  EXPECT_EQ(host.lastPopupTitles,
-            (std::vector<std::string>{gbk("播放"), gbk("下载"), gbk("复制下载地址")}));
-}
-
 TEST_F(WxHostTest, PlayerFetchesTheAddressAndCloseOnlyHides) {
   program->handleEvent(HandlerId::onTagClicked, n.mainWindow, n.tagLabels[0], {});
   ASSERT_EQ(list()->GetItemCount(), 6);
@@ -280,12 +272,18 @@ public:
   }
   ~MenuWatcher() { frame_->Unbind(wxEVT_MENU_OPEN, &MenuWatcher::onOpen, this); }
   int opened = 0;
+  std::vector<std::string> titles; // of the entries of the last menu opened (GBK)
 
 private:
   void onOpen(wxMenuEvent& e) {
     e.Skip();
     if (!e.IsPopup()) return;
     ++opened;
+    titles.clear();
+    if (wxMenu* menu = e.GetMenu()) {
+      for (wxMenuItem* item : menu->GetMenuItems())
+        titles.push_back(gbkOf(item->GetItemLabelText()));
+    }
     timer_.StartOnce(250);
   }
   wxFrame* frame_;
@@ -304,6 +302,14 @@ std::string clipboardText() {
 }
 
 } // namespace
+
+TEST_F(WxHostTest, RightClickPopsUpExactlyThreeEntries) {
+  MenuWatcher menus(frame, {WXK_ESCAPE});
+  program->handleEvent(HandlerId::onResultListRightClick, n.mainWindow, n.resultList, {});
+  EXPECT_EQ(menus.opened, 1);
+  EXPECT_EQ(menus.titles,
+            (std::vector<std::string>{gbk("播放"), gbk("下载"), gbk("复制下载地址")}));
+}
 
 class RealInputTest : public WxHostTest {
 protected:

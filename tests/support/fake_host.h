@@ -8,8 +8,8 @@
 #include <memory>
 #include <vector>
 
-#include "app/host.h"
-#include "runtime/memory_host.h"
+#include "cli/memory_host.h"
+#include "host/host.h"
 #include "sandbox.h"
 
 namespace tunova::test {
@@ -107,8 +107,8 @@ public:
   std::filesystem::path userFolder = configSandbox.path() / "tunova";
   bool runFolderWritable = true;
   std::string userSettingsFolder() override { return userFolder.string(); }
-  bool canWriteFolder(const std::string& folder) override {
-    return folder != runFolder() || runFolderWritable;
+  bool canWriteFolder(const std::string& candidate) override {
+    return candidate != runFolder() || runFolderWritable;
   }
   bool fileExists(const std::string& path) override;
   std::string readIni(const std::string& path, const std::string& section,

@@ -153,7 +153,7 @@ void TestServer::serve() {
       Request req;
       if (readRequest(fd, req, stopping_)) {
         {
-          std::lock_guard<std::mutex> lock(mutex_);
+          std::lock_guard<std::mutex> recording(mutex_);
           requests_.push_back(req);
         }
         Connection conn(fd, stopping_);

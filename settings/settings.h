@@ -9,7 +9,7 @@
 // bc.ini beside the program is read, so a folder set up in advance still counts.
 #include <string>
 
-#include "app/host.h"
+#include "host/host.h"
 
 namespace tunova {
 

@@ -6,7 +6,7 @@
 #include <map>
 #include <vector>
 
-#include "app/host.h"
+#include "host/host.h"
 
 namespace tunova {
 

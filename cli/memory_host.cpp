@@ -1,4 +1,4 @@
-#include "runtime/memory_host.h"
+#include "cli/memory_host.h"
 
 namespace tunova {
 

@@ -8,8 +8,8 @@
 #include <functional>
 #include <string>
 
-#include "app/download_task.h"
-#include "app/windows.h"
+#include "host/download_task.h"
+#include "host/windows.h"
 #include "text/text.h"
 
 namespace tunova {
