@@ -1,5 +1,7 @@
 #include "bootstrap/loader.h"
 
+#include "runtime/process.h"
+
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -24,9 +26,7 @@ std::string trimLine(std::string s) {
 // The message box comes from GTK loaded only now, so the stub links no GUI library and still
 // starts where none is installed.
 void showMessageBox() {
-  const char* display = std::getenv("DISPLAY");
-  const char* wayland = std::getenv("WAYLAND_DISPLAY");
-  if ((!display || !*display) && (!wayland || !*wayland)) return;
+  if (!displayAvailable()) return;
   void* gtk = dlopen("libgtk-3.so.0", RTLD_NOW | RTLD_LOCAL);
   if (!gtk) return;
   using InitCheck = int (*)(int*, char***);
@@ -54,15 +54,8 @@ void showMessageBox() {
 } // namespace
 
 std::string programFolder() {
-  std::string path(PATH_MAX, '\0');
-  ssize_t n;
-  while ((n = ::readlink("/proc/self/exe", path.data(), path.size())) >= 0 &&
-         static_cast<std::size_t>(n) == path.size()) {
-    path.resize(path.size() * 2);
-  }
-  if (n <= 0) return "./";
-  path.resize(static_cast<std::size_t>(n));
-  return path.substr(0, path.rfind('/') + 1);
+  const std::string folder = programFolderOfProcess();
+  return folder == "/" ? folder : folder + "/";
 }
 
 bool installFolder(std::string& folder) {

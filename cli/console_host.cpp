@@ -7,6 +7,7 @@
 #include "media/download.h"
 #include "runtime/download_engine.h"
 #include "runtime/ini_file.h"
+#include "runtime/process.h"
 #include "runtime/sound.h"
 #include "settings/settings.h"
 #include "text/codepage.h"

@@ -50,7 +50,7 @@ public:
   virtual std::vector<DownloadEnd> takeEnded() = 0;
   // Tasks still running.
   virtual int runningCount() = 0;
-  // Stops every transfer and the worker, within a deadline.
+  // Stops every transfer and waits for the worker to end.
   virtual void release() = 0;
 };
 

@@ -17,6 +17,19 @@ void dropTail(std::string& text, std::size_t n) {
 
 } // namespace
 
+long long contentLengthOf(std::string_view line) {
+  static constexpr std::string_view kName = "content-length:";
+  if (findNoCase(line, kName) != 0) return -1;
+  std::size_t at = kName.size();
+  while (at < line.size() && (line[at] == ' ' || line[at] == '\t'))
+    ++at;
+  long long value = 0;
+  std::size_t digits = 0;
+  for (; at < line.size() && line[at] >= '0' && line[at] <= '9' && digits < 18; ++at, ++digits)
+    value = value * 10 + (line[at] - '0');
+  return digits == 0 ? -1 : value;
+}
+
 std::string textAfterColon(const std::string& text) {
   const std::size_t colon = text.find(':');
   if (colon == std::string::npos) return std::string();

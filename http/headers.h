@@ -5,9 +5,14 @@
 // caller that passes the same cookie text on every request. All comparisons are exact bytes
 // unless a routine says otherwise; "space" means the ASCII space.
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tunova {
+
+// The length a "Content-Length:" header line (any case) announces; -1 for any other line or a
+// value that is not a number.
+long long contentLengthOf(std::string_view line);
 
 // Everything after the first ':' with spaces trimmed; empty without a colon.
 std::string textAfterColon(const std::string& text);

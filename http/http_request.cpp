@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 
+#include "http/curl_handles.h"
 #include "http/curl_options.h"
 #include "http/headers.h"
 #include "http/url.h"
@@ -37,19 +38,18 @@ class CookieStore {
 public:
   CookieStore() {
     ensureCurl();
-    share_ = curl_share_init();
-    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
-    curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, &CookieStore::lock);
-    curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, &CookieStore::unlock);
-    curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
+    share_.reset(curl_share_init());
+    curl_share_setopt(share_.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+    curl_share_setopt(share_.get(), CURLSHOPT_LOCKFUNC, &CookieStore::lock);
+    curl_share_setopt(share_.get(), CURLSHOPT_UNLOCKFUNC, &CookieStore::unlock);
+    curl_share_setopt(share_.get(), CURLSHOPT_USERDATA, this);
   }
-  CURLSH* share() { return share_; }
+  CURLSH* share() { return share_.get(); }
   void clear() {
-    CURL* easy = curl_easy_init();
+    const EasyHandle easy(curl_easy_init());
     if (!easy) return;
-    curl_easy_setopt(easy, CURLOPT_SHARE, share_);
-    curl_easy_setopt(easy, CURLOPT_COOKIELIST, "ALL");
-    curl_easy_cleanup(easy);
+    curl_easy_setopt(easy.get(), CURLOPT_SHARE, share_.get());
+    curl_easy_setopt(easy.get(), CURLOPT_COOKIELIST, "ALL");
   }
 
 private:
@@ -59,7 +59,7 @@ private:
   static void unlock(CURL*, curl_lock_data, void* self) {
     static_cast<CookieStore*>(self)->mutex_.unlock();
   }
-  CURLSH* share_ = nullptr;
+  ShareHandle share_;
   std::mutex mutex_;
 };
 
@@ -68,23 +68,12 @@ CookieStore& cookieStore() {
   return *store;
 }
 
-struct EasyDeleter {
-  void operator()(CURL* c) const { curl_easy_cleanup(c); }
-};
-struct ListDeleter {
-  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
-};
-
-struct MultiDeleter {
-  void operator()(CURLM* m) const { curl_multi_cleanup(m); }
-};
-
 // One transfer of `c`. With a `whileWaiting` routine the transfer runs on a multi handle that
 // polls the sockets in short slices, so the routine runs between them (tens of times a second
 // whatever the network does); its false answer abandons the transfer.
 CURLcode perform(CURL* c, const std::function<bool()>& whileWaiting) {
   if (!whileWaiting) return curl_easy_perform(c);
-  std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
+  MultiHandle multi(curl_multi_init());
   if (!multi || curl_multi_add_handle(multi.get(), c) != CURLM_OK) return CURLE_OUT_OF_MEMORY;
   CURLcode result = CURLE_OK;
   for (;;) {
@@ -160,8 +149,8 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
   ex->headerBlock.append("\r\n");
   // Room for the announced body at once, so a large body is not copied while it grows. A
   // hostile length reserves no more than the limit (or 64 MiB without one).
-  if (n > 15 && findNoCase(std::string_view(data, n), "content-length:") == 0) {
-    std::size_t length = static_cast<std::size_t>(std::strtoull(data + 15, nullptr, 10));
+  if (const long long announced = contentLengthOf(std::string_view(data, n)); announced >= 0) {
+    const auto length = static_cast<std::size_t>(announced);
     const std::size_t cap = ex->maxBody != kNoBodyLimit ? ex->maxBody : std::size_t{64} << 20;
     ex->body.reserve(std::min(length, cap));
     adviseLargeBuffer(ex->body);
@@ -171,15 +160,13 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
 
 // Bytes a request line cannot carry raw are percent-encoded; everything else passes unchanged.
 std::string requestTarget(const std::string& path) {
-  static const char digits[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(path.size());
   for (unsigned char c : path) {
     if (c <= 0x20 || c >= 0x7F || c == '"' || c == '<' || c == '>' || c == '\\' || c == '^' ||
         c == '`' || c == '{' || c == '|' || c == '}') {
       out.push_back('%');
-      out.push_back(digits[c >> 4]);
-      out.push_back(digits[c & 15]);
+      appendHex(out, c);
     } else {
       out.push_back(static_cast<char>(c));
     }
@@ -329,7 +316,7 @@ Bytes httpRequest(const std::string& url, const HttpOptions& o) {
   // The platform opens a session, a connection and a request; here one easy handle stands for
   // the three, and an address that names no usable host ends the call before anything is
   // changed.
-  std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
+  EasyHandle easy(curl_easy_init());
   if (!easy) return {};
   const std::string host = splitUrl(url);
   const int port = urlPort(url);
@@ -367,7 +354,7 @@ Bytes httpRequest(const std::string& url, const HttpOptions& o) {
   // The header text goes out as its own lines; curl adds only Host (and Content-Length for a
   // body). Its defaults for Expect and the form content type are switched off, so a PUT never
   // gets a content type the caller did not write.
-  std::unique_ptr<curl_slist, ListDeleter> lines;
+  HeaderList lines;
   auto addLine = [&lines](const std::string& line) {
     curl_slist* next = curl_slist_append(lines.get(), line.c_str());
     if (next) {

@@ -228,7 +228,6 @@ bool escapedInJsonText(std::uint32_t c) {
 
 // Serialised JSON (UTF-8) with those characters escaped; everything else as it is.
 std::string escapeJsonText(const std::string& utf8) {
-  static const char hex[] = "0123456789abcdef";
   std::string out;
   out.reserve(utf8.size());
   for (std::size_t i = 0; i < utf8.size();) {
@@ -243,8 +242,8 @@ std::string escapeJsonText(const std::string& utf8) {
     }
     if (whole && escapedInJsonText(c)) {
       out += "\\u";
-      for (int shift = 12; shift >= 0; shift -= 4)
-        out.push_back(hex[(c >> shift) & 15]);
+      appendHex(out, static_cast<unsigned char>(c >> 8), true);
+      appendHex(out, static_cast<unsigned char>(c & 0xFF), true);
     } else {
       out.append(utf8, i, whole ? len : 1);
     }

@@ -17,7 +17,9 @@
 #include <set>
 #include <thread>
 
+#include "http/curl_handles.h"
 #include "http/curl_options.h"
+#include "http/headers.h"
 #include "runtime/rate_window.h"
 
 #include "runtime/ini_file.h"
@@ -44,7 +46,7 @@ struct Transfer {
   std::string finalPath; // UTF-8
   std::string partPath;  // UTF-8
   int fd = -1;
-  CURL* easy = nullptr;
+  EasyHandle easy;
   curl_off_t written = 0;   // bytes in the partial file
   curl_off_t offset = 0;    // where this attempt started
   curl_off_t expected = -1; // total size the server announced, -1 unknown
@@ -132,13 +134,10 @@ bool writeAll(int fd, const char* data, std::size_t n) {
 struct CurlDownloadEngine::Impl {
   explicit Impl(std::function<Clock::time_point()> clockFn) : now(std::move(clockFn)) {
     curl_global_init(CURL_GLOBAL_DEFAULT);
-    multi = curl_multi_init();
+    multi.reset(curl_multi_init());
   }
 
-  ~Impl() {
-    stop();
-    curl_multi_cleanup(multi);
-  }
+  ~Impl() { stop(); }
 
   std::function<Clock::time_point()> now;
   std::mutex mutex;
@@ -147,7 +146,7 @@ struct CurlDownloadEngine::Impl {
   std::vector<DownloadEnd> ended;
   std::set<std::string> destinations; // final paths of every task not yet ended
   std::thread worker;
-  CURLM* multi = nullptr;
+  MultiHandle multi;
   std::atomic<bool> stopping{false};
   std::atomic<int> running{0};
   std::atomic<long long> totalBytes{0};
@@ -160,7 +159,7 @@ struct CurlDownloadEngine::Impl {
       stopping = true;
     }
     wake.notify_all();
-    if (multi) curl_multi_wakeup(multi);
+    if (multi) curl_multi_wakeup(multi.get());
     if (worker.joinable()) worker.join();
   }
 
@@ -177,10 +176,7 @@ struct CurlDownloadEngine::Impl {
       error = "could not rename the finished file";
     }
     if (!completed) ::unlink(t->partPath.c_str());
-    if (t->easy) {
-      curl_easy_cleanup(t->easy);
-      t->easy = nullptr;
-    }
+    t->easy.reset();
     std::lock_guard<std::mutex> lock(mutex);
     destinations.erase(t->finalPath);
     ended.push_back(DownloadEnd{t->id, completed, std::move(error)});
@@ -200,8 +196,8 @@ struct CurlDownloadEngine::Impl {
     } else if (findNoCase(line, "content-range:") == 0) {
       parseContentRange(line.substr(14), t->rangeStart, t->rangeTotal);
       if (t->status == 206) t->expected = t->rangeTotal;
-    } else if (findNoCase(line, "content-length:") == 0) {
-      if (t->status == 200) t->expected = std::atoll(line.c_str() + 15);
+    } else if (const long long length = contentLengthOf(line); length >= 0) {
+      if (t->status == 200) t->expected = length;
     } else if (findNoCase(line, "content-type:") == 0) {
       t->contentType = trimSpaces(line.substr(13));
       while (!t->contentType.empty() &&
@@ -249,9 +245,9 @@ struct CurlDownloadEngine::Impl {
   }
 
   bool begin(Transfer& t) {
-    t.easy = curl_easy_init();
+    t.easy.reset(curl_easy_init());
     if (!t.easy) return false;
-    CURL* c = t.easy;
+    CURL* c = t.easy.get();
     const DownloadTask& task = t.task;
     const long buffer = std::clamp<long>(task.receiveBufferBytes, kMinBuffer, kMaxBuffer);
     const long connectMs = task.connectTimeoutMs > 0 ? task.connectTimeoutMs : kDefaultConnectMs;
@@ -280,7 +276,7 @@ struct CurlDownloadEngine::Impl {
     // with the whole file, which onData then writes from the start.
     const std::string range = std::to_string(t.offset) + "-";
     if (t.offset > 0) curl_easy_setopt(c, CURLOPT_RANGE, range.c_str());
-    return curl_multi_add_handle(multi, c) == CURLM_OK;
+    return curl_multi_add_handle(multi.get(), c) == CURLM_OK;
   }
 
   // Opens a fresh partial file. One left by an earlier run that was killed is removed first,
@@ -377,20 +373,19 @@ struct CurlDownloadEngine::Impl {
       }
 
       int stillRunning = 0;
-      curl_multi_perform(multi, &stillRunning);
+      curl_multi_perform(multi.get(), &stillRunning);
       int left = 0;
-      while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
+      while (CURLMsg* msg = curl_multi_info_read(multi.get(), &left)) {
         if (msg->msg != CURLMSG_DONE) continue;
         Transfer* raw = nullptr;
         curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, reinterpret_cast<char**>(&raw));
         const CURLcode rc = msg->data.result;
-        curl_multi_remove_handle(multi, msg->easy_handle);
+        curl_multi_remove_handle(multi.get(), msg->easy_handle);
         auto it = std::find_if(active.begin(), active.end(),
                                [raw](const auto& p) { return p.get() == raw; });
         if (it == active.end()) continue;
         Transfer& t = **it;
-        curl_easy_cleanup(t.easy);
-        t.easy = nullptr;
+        t.easy.reset();
         Verdict v = judge(t, rc);
         if (!v.done) {
           ++t.attempts;
@@ -415,11 +410,11 @@ struct CurlDownloadEngine::Impl {
         std::lock_guard<std::mutex> lock(mutex);
         window.add(lastSample, totalBytes.load());
       }
-      if (!active.empty()) curl_multi_poll(multi, nullptr, 0, 100, nullptr);
+      if (!active.empty()) curl_multi_poll(multi.get(), nullptr, 0, 100, nullptr);
     }
     // Shutting down: abandon every transfer cleanly.
     for (auto& t : active) {
-      if (t->easy) curl_multi_remove_handle(multi, t->easy);
+      if (t->easy) curl_multi_remove_handle(multi.get(), t->easy.get());
       finish(std::move(t), false, "stopped");
     }
     std::lock_guard<std::mutex> lock(mutex);
@@ -463,7 +458,7 @@ int CurlDownloadEngine::start(const DownloadTask& task) {
     if (!impl_->worker.joinable()) impl_->worker = std::thread([this] { impl_->run(); });
   }
   impl_->wake.notify_all();
-  curl_multi_wakeup(impl_->multi);
+  curl_multi_wakeup(impl_->multi.get());
   return id;
 }
 

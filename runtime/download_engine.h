@@ -12,12 +12,12 @@
 // for a path already being downloaded ends at once as failed. The idle worker sleeps until a
 // task arrives.
 //
-// What the task's settings mean here: field 1 is the receive buffer size in bytes (raised to
-// at least 256 KiB, below which reads cost throughput); field 6 the number of retries after a
-// transient failure; field 8 the connect time-out in ms; field 10 the time without any data after
-// which an attempt fails; field 11 the pause between retries in ms. Fields 4 and 5 (FTP log-in) are
-// unused: only http:// and https:// are fetched, also after a redirect. 0 in a time field means a
-// default.
+// What the task's settings mean here: receiveBufferBytes is raised to at least 256 KiB (below
+// which reads cost throughput); retries counts the attempts after a transient failure;
+// connectTimeoutMs bounds connecting; receiveTimeoutMs is the time without any data after which
+// an attempt fails; retryPauseMs the pause between retries. 0 in a time setting means a default.
+// ftpUser and ftpPassword are unused: only http:// and https:// are fetched, also after a
+// redirect.
 #include <chrono>
 #include <functional>
 #include <memory>

@@ -153,15 +153,6 @@ std::string nativePath(const std::string& gbkPath) {
   return toUtf8(gbkPath);
 }
 
-std::string programFolderOfProcess() {
-  std::string path(4096, '\0');
-  const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size());
-  if (n <= 0 || static_cast<std::size_t>(n) == path.size()) return ".";
-  path.resize(static_cast<std::size_t>(n));
-  const std::size_t slash = path.rfind('/');
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 std::string userSettingsFolderOfProcess() {
   const char* config = std::getenv("XDG_CONFIG_HOME");
   if (config && config[0] == '/') return std::string(config) + "/tunova";

@@ -26,9 +26,6 @@ bool writeIniValue(const std::string& path, const std::string& section, const st
 
 bool fileExistsAt(const std::string& path);
 
-// The folder of the running program, in the platform's form, without a trailing separator.
-std::string programFolderOfProcess();
-
 // The user's settings folder for this program: $XDG_CONFIG_HOME/tunova when that is an
 // absolute path, else $HOME/.config/tunova; empty without either.
 std::string userSettingsFolderOfProcess();

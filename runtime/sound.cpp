@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -23,29 +24,41 @@ bool gstReady() {
   return ready;
 }
 
-void playNow(Bytes wave) {
-  GstElement* pipeline = gst_parse_launch(
-      "appsrc name=src format=bytes ! wavparse ! audioconvert ! audioresample ! autoaudiosink",
-      nullptr);
-  if (!pipeline) return;
-  GstElement* src = gst_bin_get_by_name(GST_BIN(pipeline), "src");
-  GstBuffer* buffer = gst_buffer_new_allocate(nullptr, wave.size(), nullptr);
-  gst_buffer_fill(buffer, 0, wave.data(), wave.size());
-  gst_app_src_push_buffer(GST_APP_SRC(src), buffer); // takes the buffer
-  gst_app_src_end_of_stream(GST_APP_SRC(src));
-  gst_object_unref(src);
-  if (gst_element_set_state(pipeline, GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE) {
-    GstBus* bus = gst_element_get_bus(pipeline);
-    GstMessage* msg = gst_bus_timed_pop_filtered(
-        bus, 5 * GST_SECOND, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
-    if (msg) {
-      if (GST_MESSAGE_TYPE(msg) == GST_MESSAGE_EOS) ++g_playedToEnd;
-      gst_message_unref(msg);
-    }
-    gst_object_unref(bus);
+// Owners for GStreamer's reference-counted objects and messages.
+struct ObjectUnref {
+  void operator()(gpointer object) const { gst_object_unref(object); }
+};
+template <typename T> using GstOwned = std::unique_ptr<T, ObjectUnref>;
+struct MessageUnref {
+  void operator()(GstMessage* message) const { gst_message_unref(message); }
+};
+
+// Stops a pipeline before its last reference goes.
+struct PipelineStop {
+  void operator()(GstElement* pipeline) const {
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+    gst_object_unref(pipeline);
   }
-  gst_element_set_state(pipeline, GST_STATE_NULL);
-  gst_object_unref(pipeline);
+};
+
+void playNow(Bytes wave) {
+  const std::unique_ptr<GstElement, PipelineStop> pipeline(gst_parse_launch(
+      "appsrc name=src format=bytes ! wavparse ! audioconvert ! audioresample ! autoaudiosink",
+      nullptr));
+  if (!pipeline) return;
+  {
+    const GstOwned<GstElement> src(gst_bin_get_by_name(GST_BIN(pipeline.get()), "src"));
+    if (!src) return;
+    GstBuffer* buffer = gst_buffer_new_allocate(nullptr, wave.size(), nullptr);
+    gst_buffer_fill(buffer, 0, wave.data(), wave.size());
+    gst_app_src_push_buffer(GST_APP_SRC(src.get()), buffer); // takes the buffer
+    gst_app_src_end_of_stream(GST_APP_SRC(src.get()));
+  }
+  if (gst_element_set_state(pipeline.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) return;
+  const GstOwned<GstBus> bus(gst_element_get_bus(pipeline.get()));
+  const std::unique_ptr<GstMessage, MessageUnref> msg(gst_bus_timed_pop_filtered(
+      bus.get(), 5 * GST_SECOND, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
+  if (msg && GST_MESSAGE_TYPE(msg.get()) == GST_MESSAGE_EOS) ++g_playedToEnd;
 }
 
 } // namespace

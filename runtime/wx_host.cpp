@@ -20,6 +20,7 @@
 #include "runtime/download_engine.h"
 #include "runtime/ini_file.h"
 #include "runtime/player.h"
+#include "runtime/process.h"
 #include "runtime/sound.h"
 #include "text/codepage.h"
 
@@ -119,9 +120,7 @@ std::string gbkOf(const wxString& text) {
 
 bool startToolkit(int argc, char** argv) {
   if (g_toolkitStarted) return true;
-  const char* display = std::getenv("DISPLAY");
-  const char* wayland = std::getenv("WAYLAND_DISPLAY");
-  if ((!display || !*display) && (!wayland || !*wayland)) return false;
+  if (!displayAvailable()) return false;
   wxApp::SetInstance(new TunovaApp());
   // The program reads no command line, and its name is fixed: the toolkit takes the window
   // class from it ("Tunova", which the desktop entry names), whatever the file is called.

@@ -8,12 +8,13 @@
 #include <cctype>
 #include <cstdint>
 
+#include "text/text.h"
+
 namespace tunova::catalogue {
 
 namespace {
 
 void appendJsonString(std::string& out, const std::string& s) {
-  static const char* hex = "0123456789abcdef";
   out += '"';
   for (unsigned char c : s) {
     switch (c) {
@@ -35,8 +36,7 @@ void appendJsonString(std::string& out, const std::string& s) {
     default:
       if (c < 0x20) {
         out += "\\u00";
-        out += hex[c >> 4];
-        out += hex[c & 15];
+        appendHex(out, c, true);
       } else {
         out += static_cast<char>(c);
       }

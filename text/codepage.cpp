@@ -249,14 +249,12 @@ std::string fromUtf8(const std::string& utf8Text) {
 
 std::string urlEncode(const std::string& gbkText) {
   if (gbkText.empty()) return std::string();
-  static const char digits[] = "0123456789ABCDEF";
   const std::string utf8 = toUtf8(gbkText);
   std::string out;
   out.reserve(utf8.size() * 3);
   for (unsigned char c : utf8) {
     out.push_back('%');
-    out.push_back(digits[c >> 4]);
-    out.push_back(digits[c & 0x0F]);
+    appendHex(out, c);
   }
   return out;
 }

@@ -187,4 +187,10 @@ std::string textBetween(const std::string& text, const std::string& left, const 
   return text.substr(p, end - p);
 }
 
+void appendHex(std::string& out, unsigned char byte, bool lower) {
+  const char* digits = lower ? "0123456789abcdef" : "0123456789ABCDEF";
+  out.push_back(digits[byte >> 4]);
+  out.push_back(digits[byte & 15]);
+}
+
 } // namespace tunova

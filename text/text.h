@@ -66,4 +66,7 @@ std::string gbk(std::string_view utf8Literal);
 std::string textBetween(const std::string& text, const std::string& left, const std::string& right,
                         int start = 0, bool ignoreCase = false);
 
+// Appends `byte` as two hexadecimal digits (upper case unless `lower`).
+void appendHex(std::string& out, unsigned char byte, bool lower = false);
+
 } // namespace tunova

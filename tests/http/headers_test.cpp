@@ -52,3 +52,20 @@ TEST(CookieParts, NamesAndDuplicates) {
   EXPECT_EQ(indexOfText({"a", "b", "a"}, "a"), 1);
   EXPECT_EQ(indexOfText({"a", "b"}, "c"), -1);
 }
+
+TEST(ContentLength, ReadFromItsHeaderLineOnly) {
+  const std::pair<const char*, long long> cases[] = {
+      {"Content-Length: 123\r\n", 123},
+      {"content-length:0", 0},
+      {"CONTENT-LENGTH:\t 42", 42},
+      {"Content-Length: abc", -1},
+      {"Content-Type: 5", -1},
+      {"X-Content-Length: 5", -1},
+      {"Content-Length: 12x", 12},
+      {"Content-Length:", -1},
+      {"", -1},
+      {"Content-Length: 99999999999999999999999", 999999999999999999},
+  };
+  for (const auto& [line, length] : cases)
+    EXPECT_EQ(contentLengthOf(line), length) << line;
+}
