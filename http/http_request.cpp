@@ -32,8 +32,8 @@ void ensureCurl() {
   static CurlGlobal global;
 }
 
-// The process-wide cookie store that stands in for the platform's own: every request made
-// without `sendCookies` reads and writes it.
+// The process-wide cookie store: every request made without `sendCookies` reads and writes
+// it, so cookies set by one answer go with the next request to that site.
 class CookieStore {
 public:
   CookieStore() {
@@ -313,9 +313,8 @@ Bytes httpRequest(const std::string& url, const HttpOptions& o) {
   const bool https = asciiLower(url.substr(0, 8)) == "https://";
   const std::string agent = userAgentOf(headerText);
 
-  // The platform opens a session, a connection and a request; here one easy handle stands for
-  // the three, and an address that names no usable host ends the call before anything is
-  // changed.
+  // One easy handle carries the whole exchange; an address that names no usable host ends the
+  // call before anything is changed.
   EasyHandle easy(curl_easy_init());
   if (!easy) return {};
   const std::string host = splitUrl(url);
@@ -335,8 +334,8 @@ Bytes httpRequest(const std::string& url, const HttpOptions& o) {
   setCommonOptions(c);
   curl_easy_setopt(c, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
   curl_easy_setopt(c, CURLOPT_USERAGENT, agent.c_str());
-  // Redirects are followed here, one at a time, so the method and the scheme follow the
-  // platform's rules rather than the library's.
+  // Redirects are followed here, one at a time, so the method and the scheme follow our rules
+  // (methodAfterRedirect, redirectAllowed) rather than the library's.
   curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, std::max(1L, (g_idleMs.load() + 999) / 1000));
@@ -434,8 +433,8 @@ Bytes httpRequest(const std::string& url, const HttpOptions& o) {
     address = location;
   }
 
-  // The response header block, with the cookie header names normalised. A block the
-  // platform's 5000-byte buffer could not hold gives an empty text.
+  // The response header block, with the cookie header names normalised. A block of 5000 bytes
+  // or more gives an empty text: callers size their handling for headers smaller than that.
   responseHeaders = ex.headerBlock.size() < kHeaderBufferSize ? ex.headerBlock : std::string();
   responseHeaders = replaceAllNoCase(responseHeaders, "Set-Cookie", "Set-Cookie");
 

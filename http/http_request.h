@@ -35,8 +35,8 @@ enum HttpMethod : int {
 inline constexpr const char* kDefaultUserAgent =
     "Mozilla/4.0 (compatible; MSIE 9.0; Windows NT 6.1)";
 
-// Request flags, with the values the platform's headers publish. They are computed as the
-// platform would and then decide how the exchange is made.
+// Request flags: which cookie store, redirect and security rules an exchange follows. The values
+// are the widely published ones, so a flag set reads the same in logs of other tools.
 inline constexpr std::uint32_t kFlagReload = 0x80000000u;
 inline constexpr std::uint32_t kFlagNeedFile = 0x00000010u;
 inline constexpr std::uint32_t kFlagNoCookies = 0x00080000u;
@@ -54,7 +54,7 @@ const char* httpVerb(int method);
 void completeHeaderText(std::string& headers, const std::string& url, int method,
                         const std::string& sendCookies);
 
-// Redirects as the platform takes them: the method a redirect with `status` continues with (a
+// How redirects are taken: the method a redirect with `status` continues with (a
 // 303 turns everything but HEAD into GET, a 301 or 302 turns a POST into GET, the rest keep
 // theirs), and whether `location` may be followed from an address that was https or not (only
 // to http:// or https://, never from https down to http).

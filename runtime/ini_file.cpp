@@ -102,7 +102,7 @@ bool readAll(const std::string& path, std::string& bytes) {
 
 // Writes `bytes` to `path` whole or not at all: into a temporary file beside it, then renamed
 // over it. A link is written through (its target is replaced), and a file without write
-// permission is a failed write, as it is for the platform's routine.
+// permission is a failed write: a read-only settings file stays as its owner made it.
 bool replaceFile(const std::string& path, const std::string& bytes) {
   std::string target = path;
   struct stat st {};
@@ -201,7 +201,8 @@ bool writeIniValue(const std::string& path, const std::string& section, const st
   std::string bytes;
   if (fileExistsAt(path) && !readAll(path, bytes)) return false;
   std::vector<Line> lines = splitLines(bytes);
-  // Line ends as the file has them; CRLF for a new file, as the platform writes it.
+  // Line ends as the file has them; CRLF for a new file, so it reads the same everywhere it is
+  // shared.
   std::string eol = "\r\n";
   for (const Line& line : lines) {
     if (!line.end.empty()) {

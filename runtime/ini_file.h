@@ -1,6 +1,6 @@
 #pragma once
 // Settings-file access for the hosts: INI files whose values are GBK, read and written byte for
-// byte as the platform's own INI routines treat them, so the file stays shared with other
+// byte the way other INI readers and writers treat them, so the file stays shared with other
 // programs. Reading: section names and keys compared without regard to ASCII case and parsed
 // character by character as GBK; the first of duplicate sections or keys wins; one pair of
 // surrounding quotes is stripped from a value. Writing one value changes only that key's line

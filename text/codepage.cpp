@@ -29,8 +29,8 @@ void appendCodePoint(Bytes& out, std::uint32_t cp) {
   }
 }
 
-// Decodes UTF-8 with the replacement rule of the platform: each maximal ill-formed subpart
-// becomes one U+FFFD.
+// Decodes UTF-8, each maximal ill-formed subpart becoming one U+FFFD (the Unicode standard's
+// recommended practice).
 void utf8ToWide(const unsigned char* s, std::size_t n, Bytes& out) {
   std::size_t i = 0;
   while (i < n) {

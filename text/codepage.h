@@ -2,9 +2,9 @@
 // Conversions between GBK (code page 936), UTF-16LE and UTF-8 (code page 65001), and the
 // percent-encoding of query text.
 //
-// They behave like the platform conversions called with flags 0: a character the target code
-// page cannot hold becomes that page's default character ('?' for GBK), malformed input is
-// replaced (U+FFFD on the way to UTF-16), and nothing is ever an error. A wide sequence is a
+// A character the target code page cannot hold becomes that page's default character ('?' for
+// GBK), malformed input is replaced (U+FFFD on the way to UTF-16), and nothing is ever an
+// error: text from a server or a file always converts. A wide sequence is a
 // byte set of UTF-16LE code units that ends with one zero unit of its own.
 #include <string>
 
