@@ -5,14 +5,31 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "test_server.h"
 
 namespace tunova::bench {
+
+// Median and spread of a set of measurements.
+struct Summary {
+  double median = 0, min = 0, max = 0;
+  static Summary of(std::vector<double> values) {
+    Summary s;
+    if (values.empty()) return s;
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    s.median = n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    s.min = values.front();
+    s.max = values.back();
+    return s;
+  }
+};
 
 inline double now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();

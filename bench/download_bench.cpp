@@ -1,7 +1,8 @@
 // The download engine fetching a 256 MiB file over loopback against curl -s -o FILE, with the
-// CPU time of both.
+// CPU time of both: 5 alternating runs each, medians and spreads.
 #include <filesystem>
 #include <thread>
+#include <vector>
 
 #include "bench_support.h"
 #include "runtime/download_engine.h"
@@ -18,8 +19,9 @@ int main() {
   const auto dir = std::filesystem::temp_directory_path();
   const std::string target = (dir / "tunova-bench.mp3").string();
   const std::string curlTarget = (dir / "tunova-bench-curl.mp3").string();
-  double best = 1e9, bestCpu = 0, bestCurl = 1e9, bestCurlCpu = 0;
-  for (int round = 0; round < 3; ++round) {
+  constexpr int kRuns = 5;
+  std::vector<double> rate, cpuTime, curlRate, curlCpuTime;
+  for (int round = 0; round < kRuns; ++round) {
     CurlDownloadEngine engine;
     DownloadTask task;
     task.url = url;
@@ -37,20 +39,26 @@ int main() {
     }
     const double t = now() - t0, cpu = cpuSeconds(RUSAGE_SELF) - c0;
     if (!ok || std::filesystem::file_size(target) != kBytes) return 1;
-    if (t < best) best = t, bestCpu = cpu;
+    rate.push_back(kBytes / 1048576.0 / t);
+    cpuTime.push_back(cpu);
     const double cc0 = cpuSeconds(RUSAGE_CHILDREN);
     const double ct = timeCommand("curl -s -o '" + curlTarget + "' '" + url + "'");
     const double ccpu = cpuSeconds(RUSAGE_CHILDREN) - cc0;
-    if (ct > 0 && ct < bestCurl) bestCurl = ct, bestCurlCpu = ccpu;
+    if (ct > 0) {
+      curlRate.push_back(kBytes / 1048576.0 / ct);
+      curlCpuTime.push_back(ccpu);
+    }
   }
   stopServer(server);
   std::filesystem::remove(target);
   std::filesystem::remove(curlTarget);
-  const double mb = kBytes / 1048576.0;
-  std::printf("engine: %.0f MiB/s, %.3f s wall, %.3f s CPU (best of 3)\n", mb / best, best,
-              bestCpu);
-  std::printf("curl  : %.0f MiB/s, %.3f s wall, %.3f s CPU (best of 3)\n", mb / bestCurl, bestCurl,
-              bestCurlCpu);
-  std::printf("throughput ratio engine/curl: %.2f\n", bestCurl / best);
+  const Summary r = Summary::of(rate), c = Summary::of(cpuTime);
+  const Summary cr = Summary::of(curlRate), cc = Summary::of(curlCpuTime);
+  std::printf("engine: %.0f MiB/s median (%.0f-%.0f), %.3f s CPU median\n", r.median, r.min, r.max,
+              c.median);
+  std::printf("curl  : %.0f MiB/s median (%.0f-%.0f), %.3f s CPU median\n", cr.median, cr.min,
+              cr.max, cc.median);
+  std::printf("throughput ratio engine/curl (medians of %d runs): %.2f\n", kRuns,
+              r.median / cr.median);
   return 0;
 }
