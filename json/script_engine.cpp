@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "duktape.h"
+#include "text/codepage.h"
 
 namespace tunova {
 
@@ -103,11 +104,7 @@ std::string toProperUtf8(const char* s, std::size_t n) {
         (u[i + 4] & 0xF0) == 0xB0) {
       const std::uint32_t hi = ((u[i + 1] & 0x0F) << 6) | (u[i + 2] & 0x3F);
       const std::uint32_t lo = ((u[i + 4] & 0x0F) << 6) | (u[i + 5] & 0x3F);
-      const std::uint32_t cp = 0x10000 + (hi << 10) + lo;
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+      appendUtf8(out, 0x10000 + (hi << 10) + lo);
       i += 6;
     } else if (i + 2 < n && u[i] == 0xED && u[i + 1] >= 0xA0 && (u[i + 2] & 0xC0) == 0x80) {
       // A lone surrogate is no character in any encoding: one '?', as the code-page

@@ -8,8 +8,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 #include "text/codepage.h"
@@ -94,10 +92,16 @@ bool sameName(const std::string& a, const std::string& b) {
 }
 
 bool readAll(const std::string& path, std::string& bytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  bytes.assign(std::istreambuf_iterator<char>(in), {});
-  return !in.bad();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bytes.clear();
+  char buffer[8192];
+  ssize_t n;
+  while ((n = ::read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)) {
+    if (n > 0) bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return n == 0;
 }
 
 // Writes `bytes` to `path` whole or not at all: into a temporary file beside it, then renamed

@@ -6,6 +6,7 @@
 // GBK), malformed input is replaced (U+FFFD on the way to UTF-16), and nothing is ever an
 // error: text from a server or a file always converts. A wide sequence is a
 // byte set of UTF-16LE code units that ends with one zero unit of its own.
+#include <cstdint>
 #include <string>
 
 #include "text/text.h"
@@ -27,5 +28,8 @@ std::string fromUtf8(const std::string& utf8Text);
 
 // Every UTF-8 byte of the text as "%" and two upper-case hexadecimal digits.
 std::string urlEncode(const std::string& gbkText);
+
+// Appends the UTF-8 encoding of the code point `cp` (at most U+10FFFF).
+void appendUtf8(std::string& out, std::uint32_t cp);
 
 } // namespace tunova

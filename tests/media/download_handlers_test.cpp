@@ -81,6 +81,7 @@ TEST_F(HandlerTest, OnlyACompletedTaskIsAnnouncedAsDoneAndNamesTheDownloadedSong
   host.selected = 0;
   host.choose(gbk("下载"));
   auto* engine = host.fakeEngine();
+  ASSERT_NE(engine, nullptr);
   // A stalled transfer: rate zero, still running: shown as 0 MB, not announced.
   engine->rate = 0;
   tick();

@@ -130,7 +130,7 @@ protected:
     sim.MouseClick();
     pump(50);
   }
-  wxListCtrl* list() { return dynamic_cast<wxListCtrl*>(host.control(n.mainWindow, n.resultList)); }
+  wxListCtrl* list() { return static_cast<wxListCtrl*>(host.control(n.mainWindow, n.resultList)); }
   void selectRow(int row) {
     list()->SetItemState(row, wxLIST_STATE_SELECTED, wxLIST_STATE_SELECTED);
   }
