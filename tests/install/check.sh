@@ -6,10 +6,16 @@
 # $XDG_CONFIG_HOME while the program folder belongs to root; the two .deb packages built,
 # their file lists compared, lintian clean, and the service unit verified by systemd.
 #   tests/install/check.sh [WORK_DIR]     (run as root, on a display or under xvfb-run)
+# The work folder (default: a new one under /tmp, removed afterwards) must be one another user
+# can reach, so the staged program can be run as that user.
 set -euo pipefail
 src="$(cd "$(dirname "$0")/../.." && pwd)"
-work="${1:-$src/build/install-check}"
-python=/usr/bin/python3
+if [ $# -ge 1 ]; then
+  work="$1"
+else
+  work=$(mktemp -d /tmp/tunova-install-check.XXXXXX)
+  trap 'rm -rf "$work"' EXIT
+fi
 fail() { echo "install check: $*" >&2; exit 1; }
 step() { echo "-- $*"; }
 
@@ -75,7 +81,7 @@ chown nobody: "$work/home" "$work/songs"
 "$stage/usr/bin/tunova-catalogue" serve --library "$work/library" --listen 127.0.0.1:0 \
   --index "$work/index.sqlite" >"$work/service.log" &
 service=$!
-trap 'kill $service 2>/dev/null || true' EXIT
+trap 'kill $service 2>/dev/null || true; [ $# -ge 1 ] || rm -rf "$work"' EXIT
 until grep -q "listening on" "$work/service.log"; do
   kill -0 "$service" || fail "the staged service did not start"
   sleep 0.05
@@ -96,7 +102,7 @@ as_user "$stage/usr/bin/tunova-cli" download 1 tag 热门 >"$work/download.txt" 
 ls "$work/songs"/*.mp3 >/dev/null || fail "nothing saved in the user's folder"
 kill "$service"
 wait "$service" 2>/dev/null || true
-trap - EXIT
+if [ $# -ge 1 ]; then trap - EXIT; else trap 'rm -rf "$work"' EXIT; fi
 echo "saved as nobody: $(ls "$work/songs")"
 
 step "Debian packages"
