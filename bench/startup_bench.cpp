@@ -124,8 +124,8 @@ int main(int argc, char** argv) {
   using tunova::bench::Summary;
   const Summary tm = Summary::of(tunovaMs), bm = Summary::of(bareMs);
   const Summary tr = Summary::of(tunovaMiB), br = Summary::of(bareMiB);
-  std::printf("window shown  tunova %7.1f ms (%.1f-%.1f)  bare wx %7.1f ms (%.1f-%.1f)\n", tm.median,
-              tm.min, tm.max, bm.median, bm.min, bm.max);
+  std::printf("window shown  tunova %7.1f ms (%.1f-%.1f)  bare wx %7.1f ms (%.1f-%.1f)\n",
+              tm.median, tm.min, tm.max, bm.median, bm.min, bm.max);
   std::printf("resident then tunova %7.1f MiB (%.1f-%.1f)  bare wx %7.1f MiB (%.1f-%.1f)\n",
               tr.median, tr.min, tr.max, br.median, br.min, br.max);
   std::printf("ratios tunova/bare (medians of %d alternating runs): start-up %.2f, memory %.2f\n",
