@@ -1,5 +1,3 @@
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "fuzz/targets.h"
@@ -7,11 +5,6 @@
 #include "text/text.h"
 
 namespace tunova::fuzz {
-
-void checkFailed(const char* what, const char* file, int line) {
-  std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, what);
-  std::abort();
-}
 
 int text(const std::uint8_t* data, std::size_t size) {
   const std::string in(reinterpret_cast<const char*>(data), size);

@@ -19,6 +19,8 @@
 #include <memory>
 #include <thread>
 
+#include "text/text.h"
+
 namespace tunova::catalogue {
 
 namespace {
@@ -26,12 +28,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 bool sameNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const auto x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-    if (std::tolower(x) != std::tolower(y)) return false;
-  }
-  return true;
+  return a.size() == b.size() && asciiLower(a) == asciiLower(b);
 }
 
 bool tokenChar(unsigned char c) {

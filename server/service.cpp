@@ -135,20 +135,17 @@ std::string pageJson(const Page& page, const std::string& publicUrl) {
 ByteRange parseRange(const std::string& header, std::uint64_t size) {
   const ByteRange whole;
   if (header.size() < 6) return whole;
-  std::string unit = header.substr(0, 6);
-  for (char& c : unit)
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (unit != "bytes=") return whole;
-  std::string spec = header.substr(6);
-  while (!spec.empty() && (spec.front() == ' ' || spec.front() == '\t'))
-    spec.erase(0, 1);
-  while (!spec.empty() && (spec.back() == ' ' || spec.back() == '\t'))
-    spec.pop_back();
+  if (asciiLower(header.substr(0, 6)) != "bytes=") return whole;
+  std::string ranges = header.substr(6);
+  while (!ranges.empty() && (ranges.front() == ' ' || ranges.front() == '\t'))
+    ranges.erase(0, 1);
+  while (!ranges.empty() && (ranges.back() == ' ' || ranges.back() == '\t'))
+    ranges.pop_back();
   // More than one range is answered with the whole file, which is never more than the file.
-  if (spec.find(',') != std::string::npos) return whole;
-  const std::size_t dash = spec.find('-');
+  if (ranges.find(',') != std::string::npos) return whole;
+  const std::size_t dash = ranges.find('-');
   if (dash == std::string::npos) return whole;
-  const std::string a = spec.substr(0, dash), b = spec.substr(dash + 1);
+  const std::string a = ranges.substr(0, dash), b = ranges.substr(dash + 1);
   const ByteRange none{ByteRange::Unsatisfiable, 0, 0};
   ByteRange r;
   r.kind = ByteRange::Part;
@@ -186,9 +183,18 @@ std::string queryParam(const std::string& query, const std::string& name, bool* 
   return {};
 }
 
-std::string defaultPublicUrl(const std::string& host, int port) {
+namespace {
+
+// HOST:PORT, an IPv6 host in brackets.
+std::string hostAndPort(const std::string& host, int port) {
   const bool v6 = host.find(':') != std::string::npos;
-  return "http://" + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+  return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+} // namespace
+
+std::string defaultPublicUrl(const std::string& host, int port) {
+  return "http://" + hostAndPort(host, port);
 }
 
 bool validPublicUrl(const std::string& url) {
@@ -238,7 +244,7 @@ bool Service::bind(const std::string& address) {
   if (!digits(number) || number.size() > 5) return false;
   if (host.empty()) host = "127.0.0.1";
   if (!server_.bind(host, std::atoi(number.c_str()))) return false;
-  address_ = defaultPublicUrl(host, server_.port()).substr(7);
+  address_ = hostAndPort(host, server_.port());
   if (publicUrl_.empty()) publicUrl_ = "http://" + address_;
   return true;
 }

@@ -10,11 +10,18 @@
 # can reach, so the staged program can be run as that user.
 set -euo pipefail
 src="$(cd "$(dirname "$0")/../.." && pwd)"
+service=""
+remove_work=false
+cleanup() {
+  [ -z "$service" ] || kill "$service" 2>/dev/null || true
+  ! $remove_work || rm -rf "$work"
+}
+trap cleanup EXIT
 if [ $# -ge 1 ]; then
   work="$1"
 else
   work=$(mktemp -d /tmp/tunova-install-check.XXXXXX)
-  trap 'rm -rf "$work"' EXIT
+  remove_work=true
 fi
 fail() { echo "install check: $*" >&2; exit 1; }
 step() { echo "-- $*"; }
@@ -81,7 +88,6 @@ chown nobody: "$work/home" "$work/songs"
 "$stage/usr/bin/tunova-catalogue" serve --library "$work/library" --listen 127.0.0.1:0 \
   --index "$work/index.sqlite" >"$work/service.log" &
 service=$!
-trap 'kill $service 2>/dev/null || true; [ $# -ge 1 ] || rm -rf "$work"' EXIT
 until grep -q "listening on" "$work/service.log"; do
   kill -0 "$service" || fail "the staged service did not start"
   sleep 0.05
@@ -102,7 +108,7 @@ as_user "$stage/usr/bin/tunova-cli" download 1 tag 热门 >"$work/download.txt" 
 ls "$work/songs"/*.mp3 >/dev/null || fail "nothing saved in the user's folder"
 kill "$service"
 wait "$service" 2>/dev/null || true
-if [ $# -ge 1 ]; then trap - EXIT; else trap 'rm -rf "$work"' EXIT; fi
+service=
 echo "saved as nobody: $(ls "$work/songs")"
 
 step "Debian packages"
