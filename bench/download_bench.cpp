@@ -22,7 +22,7 @@ int main() {
   constexpr int kRuns = 5;
   std::vector<double> rate, cpuTime, curlRate, curlCpuTime;
   for (int round = 0; round < kRuns; ++round) {
-    CurlDownloadEngine engine;
+    PlatformDownloadEngine engine;
     DownloadTask task;
     task.url = url;
     task.path = fromUtf8(target);

@@ -97,7 +97,7 @@ void ConsoleHost::playSound(const Bytes& wave) {
 }
 
 DownloadEngine& ConsoleHost::downloadEngine() {
-  if (!engine_) engine_ = std::make_unique<CurlDownloadEngine>();
+  if (!engine_) engine_ = std::make_unique<PlatformDownloadEngine>();
   return *engine_;
 }
 

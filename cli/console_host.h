@@ -11,7 +11,7 @@
 
 namespace tunova {
 
-class CurlDownloadEngine;
+class PlatformDownloadEngine;
 
 class ConsoleHost : public MemoryHost {
 public:
@@ -60,7 +60,7 @@ private:
   bool isSettingsFile(const std::string& path);
   std::vector<std::string> messages_;
   std::optional<std::string> folderOverride_;
-  std::unique_ptr<CurlDownloadEngine> engine_;
+  std::unique_ptr<PlatformDownloadEngine> engine_;
 };
 
 } // namespace tunova

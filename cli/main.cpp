@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/program.h"
+#include "cli/arguments.h"
 #include "cli/console_host.h"
 #include "media/download.h"
 #include "settings/settings.h"
@@ -83,7 +84,7 @@ int chooseFolder(const std::vector<std::string>& args) {
   program.start();
   if (args.size() == 2) {
     std::string dir = args[1];
-    while (dir.size() > 1 && dir.back() == '/')
+    while (dir.size() > 1 && dir.back() == kPathSeparator)
       dir.pop_back();
     host.pickFolder(fromUtf8(dir));
     host.fire(names().mainWindow, names().chooseFolder, EventKind::LeftDown);
@@ -99,7 +100,7 @@ int chooseFolder(const std::vector<std::string>& args) {
 } // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
+  std::vector<std::string> args = utf8Arguments(argc, argv);
   std::string folder;
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--folder" && i + 1 < args.size()) {
@@ -121,7 +122,7 @@ int main(int argc, char** argv) {
 
   ConsoleHost host;
   if (!folder.empty()) {
-    while (folder.size() > 1 && folder.back() == '/')
+    while (folder.size() > 1 && folder.back() == kPathSeparator)
       folder.pop_back();
     host.overrideSaveFolder(fromUtf8(folder));
   }

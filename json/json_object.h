@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "json/platform.h"
 #include "json/script_engine.h"
 
 namespace tunova {
@@ -86,6 +87,7 @@ private:
   void evalIgnore(const std::string& script);
   bool load(const std::string& text);
 
+  ComScope com_; // first: COM is up before the engine and down after it
   std::string rootName_;
   EngineHolder engine_;
 };

@@ -1,7 +1,5 @@
 #include "json/script_engine.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -12,6 +10,7 @@
 
 #include "duktape.h"
 #include "text/codepage.h"
+#include "json/platform.h"
 
 namespace tunova {
 
@@ -163,18 +162,7 @@ duk_ret_t runJob(duk_context* ctx, void* udata) {
 }
 
 struct StackBounds {
-  std::uintptr_t low = 0;
-  StackBounds() {
-    pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-      void* addr = nullptr;
-      std::size_t size = 0;
-      if (pthread_attr_getstack(&attr, &addr, &size) == 0) {
-        low = reinterpret_cast<std::uintptr_t>(addr);
-      }
-      pthread_attr_destroy(&attr);
-    }
-  }
+  std::uintptr_t low = lowestStackAddressOfThread();
 };
 
 } // namespace

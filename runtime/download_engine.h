@@ -1,7 +1,8 @@
 #pragma once
-// The download engine: libcurl's multi interface driven by one worker thread that owns it.
+// The download engine: on Linux libcurl's multi interface driven by one worker thread that owns
+// it, on Windows WinInet with a worker thread per transfer.
 //
-// start() copies the task into a queue and returns at once; the worker picks it up, writes the
+// start() copies the task and returns at once; a worker picks it up, writes the
 // file as PATH.part and renames it over PATH only when the transfer is complete: its size
 // checked against the announced length, every write and the close checked, an empty body or a
 // page (HTML, JSON, text) refused. So a failed or interrupted download never destroys an
@@ -26,15 +27,15 @@
 
 namespace tunova {
 
-class CurlDownloadEngine : public DownloadEngine {
+class PlatformDownloadEngine : public DownloadEngine {
 public:
   // `clock` gives the time the rate and the pauses between retries are measured by (tests set
   // it; by default the steady clock).
-  explicit CurlDownloadEngine(
+  explicit PlatformDownloadEngine(
       std::function<std::chrono::steady_clock::time_point()> clock = nullptr);
-  ~CurlDownloadEngine() override;
-  CurlDownloadEngine(const CurlDownloadEngine&) = delete;
-  CurlDownloadEngine& operator=(const CurlDownloadEngine&) = delete;
+  ~PlatformDownloadEngine() override;
+  PlatformDownloadEngine(const PlatformDownloadEngine&) = delete;
+  PlatformDownloadEngine& operator=(const PlatformDownloadEngine&) = delete;
 
   int start(const DownloadTask& task) override;
   std::int32_t currentRate() override;

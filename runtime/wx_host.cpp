@@ -673,7 +673,7 @@ std::string WxHost::chooseFolder(const std::string& title, bool, const std::stri
 }
 
 DownloadEngine& WxHost::downloadEngine() {
-  if (!engine_) engine_ = std::make_unique<CurlDownloadEngine>();
+  if (!engine_) engine_ = std::make_unique<PlatformDownloadEngine>();
   return *engine_;
 }
 

@@ -20,7 +20,7 @@ class wxString;
 namespace tunova {
 
 class WxMediaPlayer;
-class CurlDownloadEngine;
+class PlatformDownloadEngine;
 
 class WxHost : public Host {
 public:
@@ -88,7 +88,7 @@ private:
   WindowState* find(const std::string& window);
   std::map<std::string, std::unique_ptr<WindowState>> windows_;
   std::vector<std::function<void()>> exitRoutines_;
-  std::unique_ptr<CurlDownloadEngine> engine_;
+  std::unique_ptr<PlatformDownloadEngine> engine_;
   std::string firstWindow_;
 
   // A wait on the network (see Host::beginWait).

@@ -13,7 +13,12 @@
 
 namespace tunova {
 
+// The platform's path separator, which ends the stored folder.
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
 inline constexpr char kPathSeparator = '/';
+#endif
 
 // The settings file to read, and the one a change is written to (see above).
 std::string settingsPath(Host& host);

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "sandbox.h"
+
 #include <chrono>
 #include <cstdlib>
 
@@ -44,11 +46,11 @@ class QueryTest : public ::testing::Test {
 protected:
   void serve(TestServer::Handler h) {
     server = std::make_unique<TestServer>(std::move(h));
-    setenv("TUNOVA_CATALOGUE_HOST", ("127.0.0.1:" + std::to_string(server->port())).c_str(), 1);
+    test::setEnv("TUNOVA_CATALOGUE_HOST", ("127.0.0.1:" + std::to_string(server->port())).c_str());
     program = std::make_unique<Program>(host);
     program->start();
   }
-  void TearDown() override { unsetenv("TUNOVA_CATALOGUE_HOST"); }
+  void TearDown() override { test::unsetEnv("TUNOVA_CATALOGUE_HOST"); }
   FakeHost host;
   std::unique_ptr<TestServer> server;
   std::unique_ptr<Program> program;
@@ -57,12 +59,12 @@ protected:
 } // namespace
 
 TEST(Catalogue, DefaultHostAndEnvironmentOverride) {
-  unsetenv("TUNOVA_CATALOGUE_HOST");
+  test::unsetEnv("TUNOVA_CATALOGUE_HOST");
   EXPECT_EQ(catalogueHost(), "127.0.0.1:8960");
-  setenv("TUNOVA_CATALOGUE_HOST", "music.example", 1);
+  test::setEnv("TUNOVA_CATALOGUE_HOST", "music.example");
   EXPECT_EQ(catalogueBaseAddress("850", ""),
             "http://music.example/zamrilo/music/collection/songs?id=850" + kSuffix);
-  unsetenv("TUNOVA_CATALOGUE_HOST");
+  test::unsetEnv("TUNOVA_CATALOGUE_HOST");
 }
 
 TEST(Catalogue, FormatDuration) {
@@ -214,8 +216,8 @@ TEST_F(QueryTest, TheStatusSaysFailedOnlyWhenNoPageCouldBeRead) {
 }
 
 TEST_F(QueryTest, AStoppedServiceIsAFailedSearch) {
-  setenv("TUNOVA_CATALOGUE_HOST",
-         ("127.0.0.1:" + std::to_string(tunova::test::closedPort())).c_str(), 1);
+  test::setEnv("TUNOVA_CATALOGUE_HOST",
+               ("127.0.0.1:" + std::to_string(tunova::test::closedPort())).c_str());
   program = std::make_unique<Program>(host);
   program->start();
   host.rows = {{"old", "", "", "", ""}};

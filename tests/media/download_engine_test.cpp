@@ -9,8 +9,10 @@
 #include <fstream>
 #include <thread>
 
+#ifndef _WIN32
 #include <signal.h>
 #include <sys/resource.h>
+#endif
 
 #include "app/program.h"
 #include "fake_host.h"
@@ -94,7 +96,7 @@ protected:
   }
   Sandbox sandbox{"tunova-dl"};
   fs::path dir = sandbox.path();
-  CurlDownloadEngine engine;
+  PlatformDownloadEngine engine;
   std::vector<DownloadEnd> ended;
 };
 
@@ -237,6 +239,7 @@ TEST_F(EngineTest, OneWriterPerDestination) {
   EXPECT_TRUE(e3->completed) << e3->error;
 }
 
+#ifndef _WIN32 // a file-size limit is how a full disk is made here
 TEST_F(EngineTest, AFullDiskFailsAndLeavesNothing) {
   // A file-size limit makes every write past 64 KiB fail as a full disk would.
   const std::string data = payload(400'000);
@@ -258,6 +261,7 @@ TEST_F(EngineTest, AFullDiskFailsAndLeavesNothing) {
   EXPECT_EQ(files(), (std::vector<std::string>{"old.mp3"}));
   EXPECT_EQ(readFile(dir / "old.mp3"), "my old song");
 }
+#endif
 
 TEST_F(EngineTest, AResumeIsSplicedOnlyWhereItWasAskedFor) {
   // The connection drops at 400,000 bytes; the range request is answered from another offset.
@@ -349,17 +353,24 @@ TEST_F(EngineTest, APartialFileLeftByAKilledRunNeitherBlocksNorLeaks) {
   std::ofstream(dir / "left.mp3.part") << "half of an older download";
   fs::create_directory(dir / "elsewhere");
   std::ofstream(dir / "elsewhere" / "victim") << "not yours";
-  fs::create_symlink(dir / "elsewhere" / "victim", dir / "link.mp3.part");
   const int a = engine.start(task(server.url("/a"), "left.mp3"));
+#ifndef _WIN32 // wine makes no symbolic links
+  fs::create_symlink(dir / "elsewhere" / "victim", dir / "link.mp3.part");
   const int b = engine.start(task(server.url("/b"), "link.mp3"));
-  const auto ea = waitEnd(a), eb = waitEnd(b);
-  ASSERT_TRUE(ea && eb);
-  EXPECT_TRUE(ea->completed) << ea->error;
+  const auto eb = waitEnd(b);
+  ASSERT_TRUE(eb);
   EXPECT_TRUE(eb->completed) << eb->error;
-  EXPECT_TRUE(readFile(dir / "left.mp3") == data);
   EXPECT_TRUE(readFile(dir / "link.mp3") == data);
+  const std::vector<std::string> expected{"elsewhere", "left.mp3", "link.mp3"};
+#else
+  const std::vector<std::string> expected{"elsewhere", "left.mp3"};
+#endif
+  const auto ea = waitEnd(a);
+  ASSERT_TRUE(ea);
+  EXPECT_TRUE(ea->completed) << ea->error;
+  EXPECT_TRUE(readFile(dir / "left.mp3") == data);
   EXPECT_EQ(readFile(dir / "elsewhere" / "victim"), "not yours");
-  EXPECT_EQ(files(), (std::vector<std::string>{"elsewhere", "left.mp3", "link.mp3"}));
+  EXPECT_EQ(files(), expected);
 }
 
 // The rate over an injected clock: no sleeping, exact figures.
@@ -416,7 +427,7 @@ namespace {
 class DownloadFlowTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    host.engine = std::make_unique<CurlDownloadEngine>();
+    host.engine = std::make_unique<PlatformDownloadEngine>();
     program = std::make_unique<Program>(host);
     program->start();
     fs::create_directory(save);
@@ -528,6 +539,7 @@ TEST_F(DownloadFlowTest, HostileTitleLandsInsideTheFolder) {
     if (e.is_regular_file()) files.push_back(fs::relative(e.path(), host.folder).string());
   }
   std::sort(files.begin(), files.end());
-  EXPECT_EQ(files, (std::vector<std::string>{"bc.ini", "save/_._.._evil__etc_x.mp3"}));
+  EXPECT_EQ(files, (std::vector<std::string>{
+                       "bc.ini", (fs::path("save") / "_._.._evil__etc_x.mp3").string()}));
   EXPECT_TRUE(readFile(save / "_._.._evil__etc_x.mp3") == data) << "file differs from the source";
 }

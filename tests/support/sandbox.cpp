@@ -4,13 +4,25 @@
 
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <thread>
 
 namespace tunova::test {
 
 Sandbox::Sandbox(const std::string& prefix) {
+#ifdef _WIN32
+  // No mkdtemp: try fresh names until one can be created.
+  std::random_device random;
+  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+    const std::filesystem::path candidate =
+        std::filesystem::temp_directory_path() / (prefix + "-" + std::to_string(random()));
+    std::error_code ec;
+    if (std::filesystem::create_directory(candidate, ec)) path_ = candidate.string();
+  }
+#else
   std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
   if (::mkdtemp(pattern.data())) path_ = pattern;
+#endif
 }
 
 Sandbox::~Sandbox() {
@@ -36,6 +48,22 @@ bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeou
     if (std::chrono::steady_clock::now() >= until) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+}
+
+void setEnv(const std::string& name, const std::string& value) {
+#ifdef _WIN32
+  ::_putenv_s(name.c_str(), value.c_str());
+#else
+  ::setenv(name.c_str(), value.c_str(), 1);
+#endif
+}
+
+void unsetEnv(const std::string& name) {
+#ifdef _WIN32
+  ::_putenv_s(name.c_str(), ""); // an empty value removes the variable
+#else
+  ::unsetenv(name.c_str());
+#endif
 }
 
 std::string readFile(const std::filesystem::path& path) {

@@ -27,6 +27,10 @@ private:
 bool waitFor(const std::function<bool()>& done,
              std::chrono::milliseconds timeout = std::chrono::seconds(15));
 
+// Sets or removes an environment variable of this process.
+void setEnv(const std::string& name, const std::string& value);
+void unsetEnv(const std::string& name);
+
 // The whole content of a file (empty when it cannot be read).
 std::string readFile(const std::filesystem::path& path);
 

@@ -1,10 +1,15 @@
 #include "test_server.h"
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstring>
@@ -12,6 +17,47 @@
 #include "text/text.h"
 
 namespace tunova::test {
+
+namespace {
+
+// The few socket calls whose names or types differ between the two platforms.
+#ifdef _WIN32
+using SendSize = int;
+constexpr int kNoSignal = 0;
+constexpr int kShutBoth = SD_BOTH;
+void closeSocket(int fd) {
+  ::closesocket(static_cast<SOCKET>(fd));
+}
+int pollOne(int fd, int ms) {
+  WSAPOLLFD p{static_cast<SOCKET>(fd), POLLRDNORM, 0};
+  return ::WSAPoll(&p, 1, ms);
+}
+int openSocket() {
+  static const bool started = [] {
+    WSADATA data;
+    return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  if (!started) return -1;
+  const SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);
+  return s == INVALID_SOCKET ? -1 : static_cast<int>(s);
+}
+#else
+using SendSize = ssize_t;
+constexpr int kNoSignal = MSG_NOSIGNAL;
+constexpr int kShutBoth = SHUT_RDWR;
+void closeSocket(int fd) {
+  ::close(fd);
+}
+int pollOne(int fd, int ms) {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, ms);
+}
+int openSocket() {
+  return ::socket(AF_INET, SOCK_STREAM, 0);
+}
+#endif
+
+} // namespace
 
 std::string Request::header(const std::string& name) const {
   for (const auto& [k, v] : headers) {
@@ -30,7 +76,8 @@ int Request::headerCount(const std::string& name) const {
 bool Connection::send(const std::string& bytes) {
   std::size_t off = 0;
   while (off < bytes.size()) {
-    const ssize_t n = ::send(fd_, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+    const SendSize n =
+        ::send(fd_, bytes.data() + off, static_cast<int>(bytes.size() - off), kNoSignal);
     if (n <= 0) return false;
     off += static_cast<std::size_t>(n);
   }
@@ -53,9 +100,7 @@ void Connection::stall(int ms) {
 }
 
 TestServer::TestServer(Handler handler) : handler_(std::move(handler)) {
-  listenFd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-  int one = 1;
-  ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  listenFd_ = openSocket();
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -70,8 +115,8 @@ TestServer::TestServer(Handler handler) : handler_(std::move(handler)) {
 
 TestServer::~TestServer() {
   stopping_ = true;
-  ::shutdown(listenFd_, SHUT_RDWR);
-  ::close(listenFd_);
+  ::shutdown(listenFd_, kShutBoth);
+  closeSocket(listenFd_);
   acceptor_.join();
   std::vector<std::thread> workers;
   {
@@ -98,14 +143,13 @@ bool readRequest(int fd, Request& req, const std::atomic<bool>& stopping) {
   char buf[4096];
   std::size_t headerEnd = std::string::npos;
   auto readSome = [&]() {
-    pollfd p{fd, POLLIN, 0};
     while (!stopping) {
-      const int r = ::poll(&p, 1, 50);
+      const int r = pollOne(fd, 50);
       if (r > 0) break;
       if (r < 0) return false;
     }
     if (stopping) return false;
-    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    const auto n = ::recv(fd, buf, sizeof buf, 0);
     if (n <= 0) return false;
     data.append(buf, static_cast<std::size_t>(n));
     return true;
@@ -143,7 +187,7 @@ bool readRequest(int fd, Request& req, const std::atomic<bool>& stopping) {
 
 void TestServer::serve() {
   while (!stopping_) {
-    const int fd = ::accept(listenFd_, nullptr, nullptr);
+    const int fd = static_cast<int>(::accept(listenFd_, nullptr, nullptr));
     if (fd < 0) {
       if (stopping_) break;
       continue;
@@ -159,21 +203,21 @@ void TestServer::serve() {
         Connection conn(fd, stopping_);
         handler_(req, conn);
       }
-      ::shutdown(fd, SHUT_RDWR);
-      ::close(fd);
+      ::shutdown(fd, kShutBoth);
+      closeSocket(fd);
     });
   }
 }
 
 int closedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int fd = openSocket();
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   socklen_t len = sizeof addr;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
+  closeSocket(fd);
   return ntohs(addr.sin_port);
 }
 

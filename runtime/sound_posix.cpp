@@ -17,6 +17,7 @@ namespace {
 std::mutex g_mutex;
 std::condition_variable g_idle;
 int g_playing = 0;
+std::atomic<int> g_started{0};
 std::atomic<int> g_playedToEnd{0};
 
 bool gstReady() {
@@ -42,6 +43,7 @@ struct PipelineStop {
 };
 
 void playNow(Bytes wave) {
+  ++g_started;
   const std::unique_ptr<GstElement, PipelineStop> pipeline(gst_parse_launch(
       "appsrc name=src format=bytes ! wavparse ! audioconvert ! audioresample ! autoaudiosink",
       nullptr));
@@ -80,6 +82,15 @@ void playWaveAsync(const Bytes& wave) {
 void waitForSounds(int timeoutMs) {
   std::unique_lock<std::mutex> lock(g_mutex);
   g_idle.wait_for(lock, std::chrono::milliseconds(timeoutMs), [] { return g_playing == 0; });
+}
+
+int soundsStarted() {
+  return g_started.load();
+}
+
+// GStreamer's automatic sink falls back to a silent one: a sound always plays to its end.
+bool audioOutputAvailable() {
+  return gstReady();
 }
 
 int soundsPlayedToEnd() {

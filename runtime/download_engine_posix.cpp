@@ -20,6 +20,7 @@
 #include "http/curl_handles.h"
 #include "http/curl_options.h"
 #include "http/headers.h"
+#include "runtime/download_rules.h"
 #include "runtime/rate_window.h"
 
 #include "runtime/ini_file.h"
@@ -80,44 +81,6 @@ bool isTransient(CURLcode rc) {
   }
 }
 
-bool allowedScheme(const std::string& url) {
-  const std::string lower = asciiLower(url.substr(0, 8));
-  return lower.rfind("http://", 0) == 0 || lower.rfind("https://", 0) == 0;
-}
-
-// An answer that is plainly a page rather than a song: a text, HTML, JSON or XML type, or a
-// body that opens like markup or a JSON document. (MP3 data opens with an ID3 tag or a frame
-// sync byte.)
-bool plainlyNotAudio(const std::string& contentType, const std::string& head) {
-  const std::string type = asciiLower(contentType);
-  if (type.rfind("text/", 0) == 0 || type.find("json") != std::string::npos ||
-      type.find("html") != std::string::npos || type.find("xml") != std::string::npos) {
-    return true;
-  }
-  for (char c : head) {
-    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') continue;
-    return c == '<' || c == '{' || c == '[';
-  }
-  return false;
-}
-
-// "bytes START-END/TOTAL" or "bytes */TOTAL" (TOTAL may be "*").
-void parseContentRange(const std::string& value, curl_off_t& start, curl_off_t& total) {
-  start = total = -1;
-  std::size_t i = findNoCase(value, "bytes");
-  if (i == std::string::npos) return;
-  i += 5;
-  while (i < value.size() && value[i] == ' ')
-    ++i;
-  if (i < value.size() && std::isdigit(static_cast<unsigned char>(value[i])))
-    start = std::strtoll(value.c_str() + i, nullptr, 10);
-  const std::size_t slash = value.find('/', i);
-  if (slash != std::string::npos && slash + 1 < value.size() &&
-      std::isdigit(static_cast<unsigned char>(value[slash + 1]))) {
-    total = std::strtoll(value.c_str() + slash + 1, nullptr, 10);
-  }
-}
-
 bool writeAll(int fd, const char* data, std::size_t n) {
   while (n > 0) {
     const ssize_t w = ::write(fd, data, n);
@@ -131,7 +94,7 @@ bool writeAll(int fd, const char* data, std::size_t n) {
 
 } // namespace
 
-struct CurlDownloadEngine::Impl {
+struct PlatformDownloadEngine::Impl {
   explicit Impl(std::function<Clock::time_point()> clockFn) : now(std::move(clockFn)) {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     multi.reset(curl_multi_init());
@@ -194,7 +157,10 @@ struct CurlDownloadEngine::Impl {
       t->expected = t->rangeStart = t->rangeTotal = -1;
       t->contentType.clear();
     } else if (findNoCase(line, "content-range:") == 0) {
-      parseContentRange(line.substr(14), t->rangeStart, t->rangeTotal);
+      long long start = -1, total = -1;
+      parseContentRange(line.substr(14), start, total);
+      t->rangeStart = start;
+      t->rangeTotal = total;
       if (t->status == 206) t->expected = t->rangeTotal;
     } else if (const long long length = contentLengthOf(line); length >= 0) {
       if (t->status == 200) t->expected = length;
@@ -427,12 +393,12 @@ struct CurlDownloadEngine::Impl {
   }
 };
 
-CurlDownloadEngine::CurlDownloadEngine(std::function<Clock::time_point()> clock)
+PlatformDownloadEngine::PlatformDownloadEngine(std::function<Clock::time_point()> clock)
     : impl_(std::make_unique<Impl>(clock ? std::move(clock) : [] { return Clock::now(); })) {}
 
-CurlDownloadEngine::~CurlDownloadEngine() = default;
+PlatformDownloadEngine::~PlatformDownloadEngine() = default;
 
-int CurlDownloadEngine::start(const DownloadTask& task) {
+int PlatformDownloadEngine::start(const DownloadTask& task) {
   auto t = std::make_unique<Transfer>();
   t->task = task;
   t->finalPath = nativePath(task.path);
@@ -462,24 +428,24 @@ int CurlDownloadEngine::start(const DownloadTask& task) {
   return id;
 }
 
-std::int32_t CurlDownloadEngine::currentRate() {
+std::int32_t PlatformDownloadEngine::currentRate() {
   if (impl_->running == 0) return 0;
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->window.rate(impl_->now());
 }
 
-std::vector<DownloadEnd> CurlDownloadEngine::takeEnded() {
+std::vector<DownloadEnd> PlatformDownloadEngine::takeEnded() {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   std::vector<DownloadEnd> out;
   out.swap(impl_->ended);
   return out;
 }
 
-int CurlDownloadEngine::runningCount() {
+int PlatformDownloadEngine::runningCount() {
   return impl_->running.load();
 }
 
-void CurlDownloadEngine::release() {
+void PlatformDownloadEngine::release() {
   impl_->stop();
 }
 
