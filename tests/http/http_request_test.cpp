@@ -347,3 +347,24 @@ TEST_F(HttpRequestTest, TheWaitingRoutineRunsOftenAndCanAbandonTheRequest) {
   EXPECT_TRUE(httpRequest(silent.url("/x"), o).empty());
   EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t1).count(), 1.0);
 }
+
+TEST_F(HttpRequestTest, PostOnTheWire) {
+  TestServer server = okServer();
+  const std::string url = server.url("/form");
+  httpRequest(url, kHttpPost, "a=1&b=2");
+  ASSERT_EQ(server.requests().size(), 1u);
+  const Request r = server.requests()[0];
+  const std::string host = "Host: 127.0.0.1:" + std::to_string(server.port()) + "\r\n";
+  const std::string agent = std::string("User-Agent: ") + kDefaultUserAgent + "\r\n";
+  const std::string length = "Content-Length: 7\r\n";
+  const std::string caller = "Accept: */*\r\nReferer: " + url +
+                             "\r\nAccept-Language: zh-cn\r\nContent-Type: "
+                             "application/x-www-form-urlencoded\r\n";
+#ifdef _WIN32
+  // WinInet writes the body's length right after Host, before the agent.
+  EXPECT_EQ(r.raw, "POST /form HTTP/1.1\r\n" + host + length + agent + caller + "\r\n");
+#else
+  EXPECT_EQ(r.raw, "POST /form HTTP/1.1\r\n" + host + agent + caller + length + "\r\n");
+#endif
+  EXPECT_EQ(r.body, "a=1&b=2");
+}
