@@ -2,10 +2,12 @@
 // The loader stub: finds the host runtime, loads it, asks it for its start function and hands
 // that function the program image.
 //
-// The runtime is looked for beside the program ("tunova-runtime.so"); failing that, in the
-// install folder named by the key file Lorvane/Install in the user's configuration folder
-// ($XDG_CONFIG_HOME, default ~/.config), a text file with a line Path=FOLDER
-// ("tunova-runtime-full.so" there). Every failure ends in one message and exit code -1.
+// The runtime is looked for beside the program ("tunova-runtime.so", on Windows too, where it
+// is a DLL of that name); failing that, in the install folder ("tunova-runtime-full.so" there)
+// named on Linux by the key file Lorvane/Install in the user's configuration folder
+// ($XDG_CONFIG_HOME, default ~/.config), a text file with a line Path=FOLDER, and on Windows by
+// the value Path of HKEY_CURRENT_USER\Software\Lorvane\Install. Every failure ends in one
+// message and exit code -1.
 #include <string>
 
 namespace tunova {

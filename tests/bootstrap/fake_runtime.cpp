@@ -17,8 +17,14 @@ namespace {
 
 } // namespace
 
+#ifdef _WIN32
+#define FAKE_RUNTIME_EXPORT __declspec(dllexport)
+#else
+#define FAKE_RUNTIME_EXPORT __attribute__((visibility("default")))
+#endif
+
 #ifndef FAKE_RUNTIME_WITHOUT_EXPORT
-extern "C" __attribute__((visibility("default"))) void* GetStartEntry(int code) {
+extern "C" FAKE_RUNTIME_EXPORT void* GetStartEntry(int code) {
   return code == 1000 ? reinterpret_cast<void*>(&start) : nullptr;
 }
 #endif

@@ -2,21 +2,12 @@
 # Runs the Windows build under wine: every test program, then tunova-cli.exe end to end against
 # tunova-catalogue running on Linux.
 #   tests/windows/run.sh WINDOWS_BUILD_DIR LINUX_BIN_DIR
-# The wine prefix lives inside the Windows build folder and is made once; the programs run with a
-# Chinese locale (so the ANSI code page is 936) and without sound drivers (there is no device).
 set -euo pipefail
 build=$(cd "$1" && pwd)
 linux_bin=$(cd "$2" && pwd)
-export WINEPREFIX="$build/wine-prefix" WINEDEBUG=-all WINEARCH=win64
-export LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
-export WINEDLLOVERRIDES="winealsa.drv,winepulse.drv,mscoree,mshtml="
 fail() { echo "FAIL: $*" >&2; exit 1; }
+. "$(dirname "$0")/wine-env.sh"
 
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  echo "windows: making the wine prefix"
-  wineboot -i >/dev/null 2>&1 || true
-  wineserver -w
-fi
 work=$(mktemp -d)
 server_pid=""
 cleanup() {
