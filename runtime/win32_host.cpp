@@ -519,9 +519,27 @@ void Win32Host::destroyWindow(const std::string& window) {
   if (windows_.empty()) PostQuitMessage(0);
 }
 
+// Tab and Shift+Tab move the focus between the controls that take it, as in a dialog.
+bool Win32Host::moveFocus(const MSG& msg) {
+  if (msg.message != WM_KEYDOWN || msg.wParam != VK_TAB) return false;
+  const HWND top = GetAncestor(msg.hwnd, GA_ROOT);
+  for (const auto& [name, w] : windows_) {
+    if (w->hwnd != top) continue;
+    const HWND next = GetNextDlgTabItem(top, msg.hwnd, GetKeyState(VK_SHIFT) < 0);
+    if (!next) return false;
+    SetFocus(next);
+    if (SendMessageW(next, WM_GETDLGCODE, 0, 0) & DLGC_HASSETSEL) {
+      SendMessageW(next, EM_SETSEL, 0, -1); // an edit box entered by Tab has its text selected
+    }
+    return true;
+  }
+  return false;
+}
+
 void Win32Host::runMessageLoop() {
   MSG msg;
   while (!windows_.empty() && GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    if (moveFocus(msg)) continue;
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
   }

@@ -98,6 +98,7 @@ private:
   void holdInput();
   void releaseInput();
   void pump();
+  bool moveFocus(const MSG& msg);
   int waitDepth_ = 0;
   std::chrono::steady_clock::time_point waitStart_;
   std::chrono::steady_clock::time_point lastYield_;
