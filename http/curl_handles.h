@@ -1,6 +1,6 @@
 #pragma once
 // Owners for libcurl's handles: each is cleaned up exactly once, when its owner goes.
-#include <curl/curl.h>
+#include "http/curl_lazy.h"
 
 #include <memory>
 

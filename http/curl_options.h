@@ -1,7 +1,7 @@
 #pragma once
 // The libcurl settings every transfer of the program shares: only http:// and https:// are
 // fetched (also after a redirect), and no signals are used, so transfers may run on any thread.
-#include <curl/curl.h>
+#include "http/curl_lazy.h"
 
 namespace tunova {
 

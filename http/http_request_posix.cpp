@@ -1,6 +1,6 @@
 #include "http/http_request.h"
 
-#include <curl/curl.h>
+#include "http/curl_lazy.h"
 #include <sys/mman.h>
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 #include "runtime/download_engine.h"
 
-#include <curl/curl.h>
+#include "http/curl_lazy.h"
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

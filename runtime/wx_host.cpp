@@ -19,9 +19,8 @@
 
 #include "runtime/download_engine.h"
 #include "runtime/ini_file.h"
-#include "runtime/player.h"
+#include "runtime/media_backend.h"
 #include "runtime/process.h"
-#include "runtime/sound.h"
 #include "text/codepage.h"
 
 namespace tunova {
@@ -156,11 +155,16 @@ struct WxHost::WindowState {
   std::string listName;
   wxStatusBar* bar = nullptr;
   std::map<int, HandlerId> menuHandlers;
-  std::map<std::string, WxMediaPlayer*> players;
+  std::map<std::string, MediaPlayer*> players;
   bool destroying = false;
 };
 
-WxHost::WxHost() = default;
+WxHost::WxHost(const MediaBackend* media) : media_(media) {}
+
+const MediaBackend* WxHost::media() {
+  if (!media_) media_ = loadedMediaBackend();
+  return media_;
+}
 
 WxHost::~WxHost() {
   if (engine_) engine_->release();
@@ -327,9 +331,12 @@ bool WxHost::loadWindow(const WindowDefinition& def, EventSink& sink) {
       break;
     }
     case ControlKind::MediaPlayer: {
-      auto* player = new WxMediaPlayer(w.panel, c);
-      w.players[c.name] = player;
-      made = player;
+      // Without the media module the player's place stays empty and playback is dropped.
+      const MediaBackend* backend = media();
+      if (!backend) break;
+      const MadePlayer player = backend->makePlayer(w.panel, c);
+      w.players[c.name] = player.player;
+      made = player.window;
       break;
     }
     case ControlKind::MenuItem:
@@ -486,7 +493,7 @@ void WxHost::runExitRoutines() {
   exitRoutines_.clear();
   for (auto& r : routines)
     r();
-  waitForSounds(2000);
+  if (media_) media_->waitForSounds(2000); // a sound was played only if the backend is there
 }
 
 std::string WxHost::caption(const std::string& window, const std::string& control) {
@@ -661,7 +668,7 @@ bool WxHost::writeIni(const std::string& path, const std::string& section, const
 }
 
 void WxHost::playSound(const Bytes& wave) {
-  playWaveAsync(wave);
+  if (const MediaBackend* backend = media()) backend->playWave(wave);
 }
 
 std::string WxHost::chooseFolder(const std::string& title, bool, const std::string& startFolder) {
@@ -678,7 +685,10 @@ DownloadEngine& WxHost::downloadEngine() {
 }
 
 MediaPlayer* WxHost::mediaPlayer(const std::string& window, const std::string& control) {
-  return player(window, control);
+  WindowState* w = find(window);
+  if (!w) return nullptr;
+  auto it = w->players.find(control);
+  return it == w->players.end() ? nullptr : it->second;
 }
 
 wxFrame* WxHost::frame(const std::string& window) {
@@ -691,13 +701,6 @@ wxWindow* WxHost::control(const std::string& window, const std::string& control)
   if (!w) return nullptr;
   auto it = w->controls.find(control);
   return it == w->controls.end() ? nullptr : it->second;
-}
-
-WxMediaPlayer* WxHost::player(const std::string& window, const std::string& control) {
-  WindowState* w = find(window);
-  if (!w) return nullptr;
-  auto it = w->players.find(control);
-  return it == w->players.end() ? nullptr : it->second;
 }
 
 } // namespace tunova

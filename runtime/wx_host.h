@@ -19,12 +19,13 @@ class wxString;
 
 namespace tunova {
 
-class WxMediaPlayer;
 class PlatformDownloadEngine;
+struct MediaBackend;
 
 class WxHost : public Host {
 public:
-  WxHost();
+  // `media`: the player and sound to use; by default the media module, loaded on first use.
+  explicit WxHost(const MediaBackend* media = nullptr);
   ~WxHost() override;
 
   bool loadWindow(const WindowDefinition& definition, EventSink& sink) override;
@@ -77,7 +78,6 @@ public:
   // For tests: the toolkit objects behind a window and its controls.
   wxFrame* frame(const std::string& window);
   wxWindow* control(const std::string& window, const std::string& control);
-  WxMediaPlayer* player(const std::string& window, const std::string& control);
   // Runs the exit routines (once).
   void runExitRoutines();
 
@@ -90,6 +90,8 @@ private:
   std::vector<std::function<void()>> exitRoutines_;
   std::unique_ptr<PlatformDownloadEngine> engine_;
   std::string firstWindow_;
+  const MediaBackend* media();
+  const MediaBackend* media_ = nullptr;
 
   // A wait on the network (see Host::beginWait).
   void holdInput();

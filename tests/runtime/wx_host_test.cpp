@@ -29,6 +29,7 @@
 
 #include "app/program.h"
 #include "app/windows.h"
+#include "runtime/media_backend.h"
 #include "runtime/player.h"
 #include "sandbox.h"
 #include "test_server.h"
@@ -75,6 +76,7 @@ std::string pageOf(const std::string& target) {
 // The wx host, watched: what the main window showed each time it was kept alive during a wait.
 class WatchedHost : public WxHost {
 public:
+  WatchedHost() : WxHost(&linkedMediaBackend()) {}
   bool keepAlive() override {
     const bool goOn = WxHost::keepAlive();
     if (!frame(names().mainWindow)) return goOn;
@@ -129,6 +131,9 @@ protected:
     pump(50);
     sim.MouseClick();
     pump(50);
+  }
+  WxMediaPlayer* mediaPlayer() {
+    return dynamic_cast<WxMediaPlayer*>(host.mediaPlayer(n.playerWindow, n.player));
   }
   wxListCtrl* list() { return static_cast<wxListCtrl*>(host.control(n.mainWindow, n.resultList)); }
   void selectRow(int row) {
@@ -204,18 +209,18 @@ TEST_F(WxHostTest, PlayerFetchesTheAddressAndCloseOnlyHides) {
   selectRow(0);
   program->handleEvent(HandlerId::playSelected, n.mainWindow, "", {});
   ASSERT_TRUE(host.isWindowLoaded(n.playerWindow));
-  wxFrame* player = host.frame(n.playerWindow);
-  EXPECT_EQ(player->GetSize(), wxSize(380, 71));
+  wxFrame* playerFrame = host.frame(n.playerWindow);
+  EXPECT_EQ(playerFrame->GetSize(), wxSize(380, 71));
   EXPECT_TRUE(pump(5000, [this] {
     for (const Request& r : server->requests()) {
       if (r.target == "/media/1.mp3") return true;
     }
     return false;
   })) << "the player never asked for the song";
-  EXPECT_TRUE(host.player(n.playerWindow, n.player)->isPlaying());
+  EXPECT_TRUE(mediaPlayer()->isPlaying());
   // The transport buttons carry drawn glyphs (not font symbols that may be missing), and the
   // read-out shows elapsed and total time.
-  for (wxWindow* child : host.player(n.playerWindow, n.player)->GetChildren()) {
+  for (wxWindow* child : mediaPlayer()->GetChildren()) {
     auto* button = dynamic_cast<wxBitmapButton*>(child);
     if (!button) continue;
     const wxImage glyph = button->GetBitmapLabel().ConvertToImage();
@@ -227,14 +232,14 @@ TEST_F(WxHostTest, PlayerFetchesTheAddressAndCloseOnlyHides) {
     EXPECT_GT(opaque, glyph.GetWidth() * glyph.GetHeight() / 8);
     EXPECT_LE(glyph.GetHeight(), button->GetSize().y);
   }
-  EXPECT_TRUE(host.player(n.playerWindow, n.player)->timeText().Matches("??:?? / ??:??"));
-  player->Close(); // a close request: stopped and hidden, not destroyed
+  EXPECT_TRUE(mediaPlayer()->timeText().Matches("??:?? / ??:??"));
+  playerFrame->Close(); // a close request: stopped and hidden, not destroyed
   pump(200);
   EXPECT_TRUE(host.isWindowLoaded(n.playerWindow));
   EXPECT_FALSE(host.isWindowVisible(n.playerWindow));
-  EXPECT_FALSE(host.player(n.playerWindow, n.player)->isPlaying());
+  EXPECT_FALSE(mediaPlayer()->isPlaying());
   program->handleEvent(HandlerId::playSelected, n.mainWindow, "", {});
-  EXPECT_EQ(host.frame(n.playerWindow), player);
+  EXPECT_EQ(host.frame(n.playerWindow), playerFrame);
   EXPECT_TRUE(host.isWindowVisible(n.playerWindow));
   // Closing the main window takes the player with it.
   frame->Close();
