@@ -63,6 +63,13 @@ set_path "$(winepath -w "$work/installed")"
 expect_runs beside beside
 echo "windows loader: the runtime beside the stub runs, though the registry names another"
 
+# A program folder whose path is far longer than 128 characters.
+deep="deep/$(printf 'a-folder-with-a-long-name-%02d/' 1 2 3 4 5 6)"
+stub_in "$deep"
+cp "$runtimes/fake_runtime_beside.dll" "$work/$deep/tunova-runtime.so"
+expect_runs "$deep" beside
+echo "windows loader: a program folder of $(winepath -w "$work/$deep" | wc -c) characters still finds its runtime"
+
 # No runtime beside: the registry's folder, with or without its trailing backslash.
 stub_in alone
 expect_runs alone full
