@@ -8,8 +8,6 @@
 #include <cstring>
 
 #include "runtime/download_engine.h"
-#include "runtime/ini_file.h"
-#include "runtime/process.h"
 #include "runtime/sound.h"
 #include "runtime/wmp_player.h"
 #include "text/codepage.h"
@@ -799,32 +797,6 @@ void Win32Host::setClipboardText(const std::string& text) {
     }
   }
   CloseClipboard();
-}
-
-std::string Win32Host::runFolder() {
-  return programFolderOfProcess();
-}
-
-std::string Win32Host::userSettingsFolder() {
-  return userSettingsFolderOfProcess();
-}
-
-bool Win32Host::canWriteFolder(const std::string& folder) {
-  return folderWritable(folder);
-}
-
-bool Win32Host::fileExists(const std::string& path) {
-  return fileExistsAt(path);
-}
-
-std::string Win32Host::readIni(const std::string& path, const std::string& section,
-                               const std::string& key) {
-  return readIniValue(path, section, key);
-}
-
-bool Win32Host::writeIni(const std::string& path, const std::string& section,
-                         const std::string& key, const std::string& value) {
-  return writeIniValue(path, section, key, value);
 }
 
 void Win32Host::playSound(const Bytes& wave) {

@@ -13,13 +13,14 @@
 #include <string>
 
 #include "host/host.h"
+#include "runtime/platform_host.h"
 
 namespace tunova {
 
 class PlatformDownloadEngine;
 class WmpPlayer;
 
-class Win32Host : public Host {
+class Win32Host : public PlatformHost {
 public:
   Win32Host();
   ~Win32Host() override;
@@ -54,14 +55,6 @@ public:
   std::string paneText(const std::string& window, const std::string& bar, int pane) override;
   void messageBox(const std::string& text) override;
   void setClipboardText(const std::string& text) override;
-  std::string runFolder() override;
-  std::string userSettingsFolder() override;
-  bool canWriteFolder(const std::string& folder) override;
-  bool fileExists(const std::string& path) override;
-  std::string readIni(const std::string& path, const std::string& section,
-                      const std::string& key) override;
-  bool writeIni(const std::string& path, const std::string& section, const std::string& key,
-                const std::string& value) override;
   void playSound(const Bytes& wave) override;
   std::string chooseFolder(const std::string& title, bool option,
                            const std::string& startFolder) override;

@@ -18,7 +18,6 @@
 #include <wx/utils.h>
 
 #include "runtime/download_engine.h"
-#include "runtime/ini_file.h"
 #include "runtime/media_backend.h"
 #include "runtime/process.h"
 #include "text/codepage.h"
@@ -639,32 +638,6 @@ void WxHost::setClipboardText(const std::string& text) {
     wxTheClipboard->Flush(); // stays available after the program ends
     wxTheClipboard->Close();
   }
-}
-
-std::string WxHost::runFolder() {
-  return programFolderOfProcess();
-}
-
-std::string WxHost::userSettingsFolder() {
-  return userSettingsFolderOfProcess();
-}
-
-bool WxHost::canWriteFolder(const std::string& folder) {
-  return folderWritable(folder);
-}
-
-bool WxHost::fileExists(const std::string& path) {
-  return fileExistsAt(path);
-}
-
-std::string WxHost::readIni(const std::string& path, const std::string& section,
-                            const std::string& key) {
-  return readIniValue(path, section, key);
-}
-
-bool WxHost::writeIni(const std::string& path, const std::string& section, const std::string& key,
-                      const std::string& value) {
-  return writeIniValue(path, section, key, value);
 }
 
 void WxHost::playSound(const Bytes& wave) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "host/host.h"
+#include "runtime/platform_host.h"
 
 class wxFrame;
 class wxWindow;
@@ -22,7 +23,7 @@ namespace tunova {
 class PlatformDownloadEngine;
 struct MediaBackend;
 
-class WxHost : public Host {
+class WxHost : public PlatformHost {
 public:
   // `media`: the player and sound to use; by default the media module, loaded on first use.
   explicit WxHost(const MediaBackend* media = nullptr);
@@ -58,14 +59,6 @@ public:
   std::string paneText(const std::string& window, const std::string& bar, int pane) override;
   void messageBox(const std::string& text) override;
   void setClipboardText(const std::string& text) override;
-  std::string runFolder() override;
-  std::string userSettingsFolder() override;
-  bool canWriteFolder(const std::string& folder) override;
-  bool fileExists(const std::string& path) override;
-  std::string readIni(const std::string& path, const std::string& section,
-                      const std::string& key) override;
-  bool writeIni(const std::string& path, const std::string& section, const std::string& key,
-                const std::string& value) override;
   void playSound(const Bytes& wave) override;
   std::string chooseFolder(const std::string& title, bool option,
                            const std::string& startFolder) override;

@@ -52,7 +52,7 @@ echo "windows gui: main window at $X,$Y, client area ${WIDTH}x$HEIGHT"
 # whose height follows the caption font.
 [ "$WIDTH" -eq 805 ] && [ "$HEIGHT" -ge 465 ] && [ "$HEIGHT" -le 475 ] \
   || fail "client area ${WIDTH}x$HEIGHT, not 805 x (465..475)"
-sleep 0.5 # let the first paint settle before the screenshot
+sleep 0.5 # only for the screenshot: no signal says the first paint is done
 import -window root "$build/gui-main.png"
 
 # Type a term into the search box and press Enter. (A pinyin term: xdotool's typing of
@@ -69,18 +69,26 @@ row3=$(sed -n 3p "$work/expected.txt" | cut -f5)
 
 # Row 3 of the list: header 24 px below the list's top (72), rows 18 px high.
 row_y=$((Y + 72 + 24 + 2 * 18 + 9))
-menu() { # right-click row 3, then the Nth item of the pop-up menu by keyboard
-  xdotool mousemove $((X + 300)) "$row_y" click 3
-  sleep 0.3
+windows() { xdotool search --onlyvisible --classname '^tunova\.exe$' 2>/dev/null | wc -l; }
+shown=$(windows) # the main window alone
+menu() { # right-click row 3, then, once the pop-up menu is up, its Nth item by keyboard
+  wait_until '[ "$(windows)" -eq "$shown" ]' 3 || return 1 # the last menu is gone
+  right_click() {
+    xdotool mousemove $((X + 300)) "$row_y" click 3
+    wait_until '[ "$(windows)" -gt "$shown" ]' 1
+  }
+  # (wine may drop a click that comes right after the last menu closed: click again)
+  wait_until right_click 4 || return 1 # no row 3 yet: no menu
   xdotool key --delay 60 $(printf 'Down %.0s' $(seq "$1")) Return
 }
 printf '' | xclip -selection clipboard
-copied() { menu 3; sleep 0.3; [ "$(xclip -o -selection clipboard 2>/dev/null)" = "$row3" ]; }
-wait_until copied 5 || fail "row 3 + 复制下载地址 did not copy $row3 (clipboard: $(xclip -o -selection clipboard 2>/dev/null))"
+on_clipboard() { [ "$(xclip -o -selection clipboard 2>/dev/null)" = "$row3" ]; }
+copied() { menu 3 && wait_until on_clipboard 3; }
+wait_until copied 20 || fail "row 3 + 复制下载地址 did not copy $row3 (clipboard: $(xclip -o -selection clipboard 2>/dev/null))"
 echo "windows gui: row 3's address is on the clipboard: $row3"
 import -window root "$build/gui-results.png"
 
-menu 2 # 下载
+menu 2 || fail "no pop-up menu for 下载" # 下载
 downloaded() { [ -n "$(ls "$work/save")" ] && ! ls "$work/save" | grep -q '\.part$'; }
 wait_until downloaded 30 || fail "no download in the save folder"
 file=$(ls "$work/save")
@@ -89,18 +97,17 @@ cmp -s "$work/direct.mp3" "$work/save/$file" || fail "$file differs from $row3"
 echo "windows gui: 下载 saved $file, byte-identical ($(stat -c %s "$work/direct.mp3") bytes)"
 
 # 设置目录 opens the platform's folder picker; cancelling it changes nothing.
-windows() { xdotool search --onlyvisible --classname '^tunova\.exe$' 2>/dev/null | wc -l; }
 cp "$work/app/bc.ini" "$work/bc.before"
 xdotool mousemove $((X + 744)) $((Y + 20)) click 1
 wait_until '[ "$(windows)" -ge 2 ]' 20 || fail "设置目录 opened no folder picker"
-sleep 0.5
+sleep 0.5 # only for the screenshot
 import -window root "$build/gui-picker.png"
 xdotool key Escape
 wait_until '[ "$(windows)" -eq 1 ]' 20 || fail "the folder picker did not close"
 cmp -s "$work/bc.before" "$work/app/bc.ini" || fail "a cancelled picker changed bc.ini"
 echo "windows gui: 设置目录 opens the folder picker; cancelling it leaves bc.ini as it was"
 
-menu 1 # 播放: the player window opens with the media player control in it
+menu 1 || fail "no pop-up menu for 播放" # the player window opens with the control in it
 wait_until '[ "$(windows)" -ge 2 ]' 10 || fail "no player window"
 import -window root "$build/gui-player.png"
 
