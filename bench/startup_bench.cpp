@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -73,6 +74,13 @@ Run measure(Display* d, const std::string& program) {
       if (pidOf(d, e.xmap.window) != pid) continue;
       run.ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
       run.kib = residentKiB(pid);
+      if (const char* dir = std::getenv("BENCH_SMAPS_DIR")) {
+        // Where the resident memory is at that moment, per mapping (for tracing start-up).
+        std::ifstream in("/proc/" + std::to_string(pid) + "/smaps");
+        std::ofstream out(std::string(dir) + "/" + program.substr(program.rfind('/') + 1) +
+                          ".smaps");
+        out << in.rdbuf();
+      }
       break;
     }
     if (run.ms >= 0) break;
