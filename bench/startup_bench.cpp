@@ -1,5 +1,6 @@
 // Start-up to the first window shown, and resident memory at that moment: tunova against a bare
-// wx program with one empty frame, alternating, 9 runs each; medians and spreads.
+// wx program with one empty frame, alternating, 9 runs each; medians and spreads. A second
+// reference, the bare frame with one line of Chinese text, shows what text itself costs.
 //   bench-startup BIN_DIR [RUNS]    (needs a display; xvfb-run works)
 // A window counts as shown when the X server maps a top-level window of the started process
 // (seen as a MapNotify on the root window, so no polling delay is added to either program).
@@ -56,11 +57,11 @@ struct Run {
 };
 
 // Starts `program` and waits (up to 20 s) until a window of it is mapped.
-Run measure(Display* d, const std::string& program) {
+Run measure(Display* d, const std::string& program, const char* option = nullptr) {
   const Window root = DefaultRootWindow(d);
   XSelectInput(d, root, SubstructureNotifyMask);
   XSync(d, True); // drop what came before
-  char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+  char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(option), nullptr};
   pid_t pid = 0;
   Run run;
   const auto t0 = Clock::now();
@@ -78,7 +79,7 @@ Run measure(Display* d, const std::string& program) {
         // Where the resident memory is at that moment, per mapping (for tracing start-up).
         std::ifstream in("/proc/" + std::to_string(pid) + "/smaps");
         std::ofstream out(std::string(dir) + "/" + program.substr(program.rfind('/') + 1) +
-                          ".smaps");
+                          (option ? option : "") + ".smaps");
         out << in.rdbuf();
       }
       break;
@@ -113,30 +114,40 @@ int main(int argc, char** argv) {
     return 1;
   }
   // One unmeasured start of each first: the files are then in the page cache for both.
-  measure(d, bin + "/bench-bare-wx");
+  const std::string bare = bin + "/bench-bare-wx";
+  measure(d, bare);
+  measure(d, bare, "--caption");
   measure(d, bin + "/tunova");
-  std::vector<double> bareMs, tunovaMs, bareMiB, tunovaMiB;
+  std::vector<double> bareMs, textMs, tunovaMs, bareMiB, textMiB, tunovaMiB;
   for (int i = 0; i < runs; ++i) {
-    const Run bare = measure(d, bin + "/bench-bare-wx");
+    const Run b = measure(d, bare);
+    const Run t = measure(d, bare, "--caption");
     const Run tunova = measure(d, bin + "/tunova");
-    if (bare.ms < 0 || tunova.ms < 0) {
+    if (b.ms < 0 || t.ms < 0 || tunova.ms < 0) {
       std::fprintf(stderr, "run %d: a window did not appear\n", i + 1);
       return 1;
     }
-    bareMs.push_back(bare.ms);
+    bareMs.push_back(b.ms);
+    textMs.push_back(t.ms);
     tunovaMs.push_back(tunova.ms);
-    bareMiB.push_back(bare.kib / 1024.0);
+    bareMiB.push_back(b.kib / 1024.0);
+    textMiB.push_back(t.kib / 1024.0);
     tunovaMiB.push_back(tunova.kib / 1024.0);
   }
   XCloseDisplay(d);
   using tunova::bench::Summary;
   const Summary tm = Summary::of(tunovaMs), bm = Summary::of(bareMs);
   const Summary tr = Summary::of(tunovaMiB), br = Summary::of(bareMiB);
+  const Summary xm = Summary::of(textMs), xr = Summary::of(textMiB);
   std::printf("window shown  tunova %7.1f ms (%.1f-%.1f)  bare wx %7.1f ms (%.1f-%.1f)\n",
               tm.median, tm.min, tm.max, bm.median, bm.min, bm.max);
   std::printf("resident then tunova %7.1f MiB (%.1f-%.1f)  bare wx %7.1f MiB (%.1f-%.1f)\n",
               tr.median, tr.min, tr.max, br.median, br.min, br.max);
   std::printf("ratios tunova/bare (medians of %d alternating runs): start-up %.2f, memory %.2f\n",
               runs, tm.median / bm.median, tr.median / br.median);
+  std::printf("bare wx with one line of Chinese text: %.1f ms (%.1f-%.1f), %.1f MiB (%.1f-%.1f)\n",
+              xm.median, xm.min, xm.max, xr.median, xr.min, xr.max);
+  std::printf("ratios tunova/(bare wx with text): start-up %.2f, memory %.2f\n",
+              tm.median / xm.median, tr.median / xr.median);
   return 0;
 }
