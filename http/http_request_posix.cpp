@@ -209,7 +209,8 @@ Bytes httpRequest(const std::string& url, const HttpOptions& o) {
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &ex);
   curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &onHeader);
   curl_easy_setopt(c, CURLOPT_HEADERDATA, &ex);
-  curl_easy_setopt(c, CURLOPT_BUFFERSIZE, 1024L * 1024);
+  // Read in 64 KiB pieces: each is copied into the body while it is still in the cache.
+  curl_easy_setopt(c, CURLOPT_BUFFERSIZE, 64L * 1024);
   if (!(flags & kFlagNoCookies)) {
     curl_easy_setopt(c, CURLOPT_SHARE, cookieStore().share());
     curl_easy_setopt(c, CURLOPT_COOKIEFILE, "");
