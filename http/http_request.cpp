@@ -69,6 +69,21 @@ std::string collectCookies(const std::string& returnedHeaders) {
   return cookies;
 }
 
+CallTexts::CallTexts(const HttpOptions& o)
+    : headers(o.headers ? *o.headers : ownHeaders_),
+      returnedHeaders(o.returnedHeaders ? *o.returnedHeaders : ownReturnedHeaders_),
+      returnedCookies(o.returnedCookies ? *o.returnedCookies : ownReturnedCookies_),
+      postBytes(o.postBytes ? *o.postBytes : ownPostBytes_) {}
+
+void CallTexts::handBack(const std::string& headerBlock, const HttpOptions& o) {
+  // Callers size their handling for header blocks smaller than the platform's buffer.
+  returnedHeaders = headerBlock.size() < kHeaderBufferSize ? headerBlock : std::string();
+  returnedHeaders = replaceAllNoCase(returnedHeaders, "Set-Cookie", "Set-Cookie");
+  returnedCookies = collectCookies(returnedHeaders);
+  if (o.autoMergeCookies && o.sendCookies)
+    returnedCookies = mergeCookies(*o.sendCookies, returnedCookies);
+}
+
 std::uint32_t requestFlags(bool cookiesSupplied, bool noRedirect, bool https) {
   std::uint32_t flags = kFlagReload | kFlagNeedFile;
   if (cookiesSupplied) flags |= kFlagNoCookies;

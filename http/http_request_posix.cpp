@@ -1,7 +1,6 @@
 #include "http/http_request.h"
 
 #include "http/curl_lazy.h"
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <atomic>
@@ -105,17 +104,6 @@ struct Exchange {
   bool overLimit = false;
 };
 
-// A large body is written into fresh memory; huge pages spare most of the page faults that
-// writing it would otherwise cost (a hint only: without them nothing changes).
-void adviseLargeBuffer(Bytes& body) {
-  constexpr std::uintptr_t kHuge = 2u << 20;
-  if (body.capacity() < 4 * kHuge) return;
-  const auto begin = reinterpret_cast<std::uintptr_t>(body.data());
-  const std::uintptr_t from = (begin + kHuge - 1) & ~(kHuge - 1);
-  const std::uintptr_t to = (begin + body.capacity()) & ~(kHuge - 1);
-  if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-}
-
 size_t onBody(char* data, size_t size, size_t count, void* user) {
   auto* ex = static_cast<Exchange*>(user);
   const size_t n = size * count;
@@ -151,7 +139,6 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
     const auto length = static_cast<std::size_t>(announced);
     const std::size_t cap = ex->maxBody != kNoBodyLimit ? ex->maxBody : std::size_t{64} << 20;
     ex->body.reserve(std::min(length, cap));
-    adviseLargeBuffer(ex->body);
   }
   return n;
 }
@@ -165,12 +152,9 @@ void clearCookieStore() {
 Bytes httpRequest(const std::string& url, const HttpOptions& o) {
   using Clock = std::chrono::steady_clock;
   ensureCurl();
-  std::string localHeaders, localReturnedHeaders, localReturnedCookies;
-  Bytes localPostBytes;
-  std::string& headerText = o.headers ? *o.headers : localHeaders;
-  std::string& responseHeaders = o.returnedHeaders ? *o.returnedHeaders : localReturnedHeaders;
-  std::string& cookiesOut = o.returnedCookies ? *o.returnedCookies : localReturnedCookies;
-  Bytes& body = o.postBytes ? *o.postBytes : localPostBytes;
+  CallTexts texts(o);
+  std::string& headerText = texts.headers;
+  Bytes& body = texts.postBytes;
   std::string* sendCookies = o.sendCookies;
 
   // Defaults, scheme and agent.
@@ -299,14 +283,8 @@ Bytes httpRequest(const std::string& url, const HttpOptions& o) {
     address = location;
   }
 
-  // The response header block, with the cookie header names normalised. A block of 5000 bytes
-  // or more gives an empty text: callers size their handling for headers smaller than that.
-  responseHeaders = ex.headerBlock.size() < kHeaderBufferSize ? ex.headerBlock : std::string();
-  responseHeaders = replaceAllNoCase(responseHeaders, "Set-Cookie", "Set-Cookie");
-
-  // Cookies; the handles close when `easy` and `lines` go out of scope.
-  cookiesOut = collectCookies(responseHeaders);
-  if (o.autoMergeCookies && sendCookies) cookiesOut = mergeCookies(*sendCookies, cookiesOut);
+  // The header block and cookies; the handles close when `easy` and `lines` go out of scope.
+  texts.handBack(ex.headerBlock, o);
 
   if (failed) return {};
   return std::move(ex.body);

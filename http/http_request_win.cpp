@@ -266,12 +266,9 @@ void clearCookieStore() {
 
 Bytes httpRequest(const std::string& url, const HttpOptions& o) {
   using Clock = std::chrono::steady_clock;
-  std::string localHeaders, localReturnedHeaders, localReturnedCookies;
-  Bytes localPostBytes;
-  std::string& headerText = o.headers ? *o.headers : localHeaders;
-  std::string& responseHeaders = o.returnedHeaders ? *o.returnedHeaders : localReturnedHeaders;
-  std::string& cookiesOut = o.returnedCookies ? *o.returnedCookies : localReturnedCookies;
-  Bytes& body = o.postBytes ? *o.postBytes : localPostBytes;
+  CallTexts texts(o);
+  std::string& headerText = texts.headers;
+  Bytes& body = texts.postBytes;
   std::string* sendCookies = o.sendCookies;
 
   const int method = o.method < 0 || o.method > 7 ? kHttpGet : o.method;
@@ -310,16 +307,11 @@ Bytes httpRequest(const std::string& url, const HttpOptions& o) {
   }
   if (!finished) {
     // The worker still owns the exchange; nothing of it is read here.
-    responseHeaders.clear();
-    cookiesOut = std::string();
-    if (o.autoMergeCookies && sendCookies) cookiesOut = mergeCookies(*sendCookies, cookiesOut);
+    texts.handBack(std::string(), o);
     return {};
   }
 
-  responseHeaders = ex->headerBlock.size() < kHeaderBufferSize ? ex->headerBlock : std::string();
-  responseHeaders = replaceAllNoCase(responseHeaders, "Set-Cookie", "Set-Cookie");
-  cookiesOut = collectCookies(responseHeaders);
-  if (o.autoMergeCookies && sendCookies) cookiesOut = mergeCookies(*sendCookies, cookiesOut);
+  texts.handBack(ex->headerBlock, o);
   if (ex->failed) return {};
   return std::move(ex->response);
 }

@@ -405,7 +405,7 @@ LRESULT Win32Host::handleMessage(WindowState& w, HWND hwnd, UINT message, WPARAM
     break;
   }
   case WM_SETCURSOR:
-    if (holding_ && windowName == firstWindow_) {
+    if (holdingInput() && windowName == firstWindow_) {
       SetCursor(systemCursor(32514));
       return TRUE;
     }
@@ -471,10 +471,10 @@ LRESULT Win32Host::handleControlMessage(WindowState& w, const std::string& contr
 void Win32Host::requestClose(const std::string& windowName) {
   WindowState* w = find(windowName);
   if (!w) return;
-  if (waitDepth_ > 0) {
+  if (waiting()) {
     // A handler is waiting on the network with this window's state on its stack: the close
     // goes ahead once the wait is over (the main window's close ends that wait at once).
-    closesAsked_.insert(windowName);
+    closeWhenWaitEnds(windowName);
     return;
   }
   const EventBinding* query = w->definition->binding("", EventKind::CloseQuery);
@@ -544,39 +544,11 @@ void Win32Host::runMessageLoop() {
   runExitRoutines();
 }
 
-void Win32Host::registerExitRoutine(std::function<void()> routine) {
-  exitRoutines_.push_back(std::move(routine));
-}
-
-void Win32Host::runExitRoutines() {
-  auto routines = std::move(exitRoutines_);
-  exitRoutines_.clear();
-  for (auto& r : routines)
-    r();
+void Win32Host::waitForPendingSounds() {
   waitForSounds(2000);
 }
 
-void Win32Host::beginWait() {
-  if (waitDepth_++ > 0) return;
-  waitStart_ = lastYield_ = std::chrono::steady_clock::now();
-}
-
-bool Win32Host::keepAlive() {
-  using namespace std::chrono_literals;
-  if (waitDepth_ == 0) return true;
-  // A short wait shows nothing; past that the windows are serviced every few tens of
-  // milliseconds: paints, timers, and input, which reaches only disabled controls and is
-  // dropped.
-  const auto now = std::chrono::steady_clock::now();
-  if (now - waitStart_ >= 100ms && now - lastYield_ >= 25ms) {
-    if (!holding_) holdInput();
-    lastYield_ = now;
-    pump();
-  }
-  return closesAsked_.count(firstWindow_) == 0;
-}
-
-void Win32Host::pump() {
+void Win32Host::serviceWindows() {
   MSG msg;
   bool quit = false;
   while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -590,18 +562,11 @@ void Win32Host::pump() {
   if (quit) PostQuitMessage(0);
 }
 
-void Win32Host::endWait() {
-  if (waitDepth_ == 0 || --waitDepth_ > 0) return;
-  releaseInput();
-  std::set<std::string> closes;
-  closes.swap(closesAsked_);
-  for (const std::string& name : closes) {
-    if (WindowState* w = find(name)) PostMessageW(w->hwnd, WM_CLOSE, 0, 0);
-  }
+void Win32Host::closeAfterWait(const std::string& window) {
+  if (WindowState* w = find(window)) PostMessageW(w->hwnd, WM_CLOSE, 0, 0);
 }
 
 void Win32Host::holdInput() {
-  holding_ = true;
   if (WindowState* w = find(firstWindow_)) {
     focused_ = GetFocus();
     for (const auto& [name, control] : w->controls)
@@ -612,8 +577,6 @@ void Win32Host::holdInput() {
 }
 
 void Win32Host::releaseInput() {
-  if (!holding_) return;
-  holding_ = false;
   if (WindowState* w = find(firstWindow_)) {
     for (const auto& [name, control] : w->controls)
       EnableWindow(control, TRUE);

@@ -6,10 +6,8 @@
 // any system locale.
 #include <windows.h>
 
-#include <chrono>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 
 #include "host/host.h"
@@ -31,7 +29,6 @@ public:
   bool isWindowVisible(const std::string& window) override;
   void destroyWindow(const std::string& window) override;
   void runMessageLoop() override;
-  void registerExitRoutine(std::function<void()> routine) override;
   std::string caption(const std::string& window, const std::string& control) override;
   void setCaption(const std::string& window, const std::string& control,
                   const std::string& text) override;
@@ -58,9 +55,6 @@ public:
   void playSound(const Bytes& wave) override;
   std::string chooseFolder(const std::string& title, bool option,
                            const std::string& startFolder) override;
-  void beginWait() override;
-  bool keepAlive() override;
-  void endWait() override;
   DownloadEngine& downloadEngine() override;
   MediaPlayer* mediaPlayer(const std::string& window, const std::string& control) override;
 
@@ -68,8 +62,6 @@ public:
   HWND windowHandle(const std::string& window);
   HWND controlHandle(const std::string& window, const std::string& control);
   WmpPlayer* player(const std::string& window, const std::string& control);
-  // Runs the exit routines (once).
-  void runExitRoutines();
 
   struct WindowState;
   // The window procedure's way in (public for the procedures in the source file).
@@ -82,22 +74,17 @@ private:
   WindowState* find(const std::string& window);
   void requestClose(const std::string& window);
   std::map<std::string, std::unique_ptr<WindowState>> windows_;
-  std::vector<std::function<void()>> exitRoutines_;
   std::unique_ptr<PlatformDownloadEngine> engine_;
-  std::string firstWindow_;
   HFONT font_ = nullptr;
 
-  // A wait on the network (see Host::beginWait).
-  void holdInput();
-  void releaseInput();
-  void pump();
+  // A wait on the network (see PlatformHost).
+  void holdInput() override;
+  void releaseInput() override;
+  void serviceWindows() override;
+  void closeAfterWait(const std::string& window) override;
+  void waitForPendingSounds() override;
   bool moveFocus(const MSG& msg);
-  int waitDepth_ = 0;
-  std::chrono::steady_clock::time_point waitStart_;
-  std::chrono::steady_clock::time_point lastYield_;
-  bool holding_ = false;
   HWND focused_ = nullptr;
-  std::set<std::string> closesAsked_;
 };
 
 // UTF-16 text of a GBK text, and back.

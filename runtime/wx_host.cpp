@@ -421,10 +421,10 @@ bool WxHost::loadWindow(const WindowDefinition& def, EventSink& sink) {
       e.Skip();
       return;
     }
-    if (waitDepth_ > 0 && e.CanVeto()) {
+    if (waiting() && e.CanVeto()) {
       // A handler is waiting on the network with this window's state on its stack: the close
       // goes ahead once the wait is over (the main window's close ends that wait at once).
-      closesAsked_.insert(windowName);
+      closeWhenWaitEnds(windowName);
       e.Veto();
       return;
     }
@@ -482,44 +482,17 @@ void WxHost::runMessageLoop() {
   runExitRoutines();
 }
 
-void WxHost::registerExitRoutine(std::function<void()> routine) {
-  exitRoutines_.push_back(std::move(routine));
+void WxHost::serviceWindows() {
+  if (wxTheApp) wxTheApp->Yield(true);
 }
 
-void WxHost::beginWait() {
-  if (waitDepth_++ > 0) return;
-  waitStart_ = lastYield_ = std::chrono::steady_clock::now();
-}
-
-bool WxHost::keepAlive() {
-  using namespace std::chrono_literals;
-  if (waitDepth_ == 0) return true;
-  // A short wait shows nothing; past that the window is serviced every few tens of
-  // milliseconds: paints, the window manager's pings, timers, and input, which reaches only
-  // the disabled controls and is dropped.
-  const auto now = std::chrono::steady_clock::now();
-  if (now - waitStart_ >= 100ms && now - lastYield_ >= 25ms) {
-    if (!holding_) holdInput();
-    lastYield_ = now;
-    if (wxTheApp) wxTheApp->Yield(true);
-  }
-  return closesAsked_.count(firstWindow_) == 0;
-}
-
-void WxHost::endWait() {
-  if (waitDepth_ == 0 || --waitDepth_ > 0) return;
-  releaseInput();
-  std::set<std::string> closes;
-  closes.swap(closesAsked_);
-  for (const std::string& name : closes) {
-    wxTheApp->CallAfter([this, name] {
-      if (WindowState* w = find(name)) w->frame->Close();
-    });
-  }
+void WxHost::closeAfterWait(const std::string& window) {
+  wxTheApp->CallAfter([this, window] {
+    if (WindowState* w = find(window)) w->frame->Close();
+  });
 }
 
 void WxHost::holdInput() {
-  holding_ = true;
   if (WindowState* w = find(firstWindow_)) {
     focusedControl_.clear();
     if (wxWindow* focus = wxWindow::FindFocus()) {
@@ -533,8 +506,6 @@ void WxHost::holdInput() {
 }
 
 void WxHost::releaseInput() {
-  if (!holding_) return;
-  holding_ = false;
   wxEndBusyCursor();
   if (WindowState* w = find(firstWindow_)) {
     w->panel->Enable();
@@ -543,11 +514,7 @@ void WxHost::releaseInput() {
   }
 }
 
-void WxHost::runExitRoutines() {
-  auto routines = std::move(exitRoutines_);
-  exitRoutines_.clear();
-  for (auto& r : routines)
-    r();
+void WxHost::waitForPendingSounds() {
   if (media_) media_->waitForSounds(2000); // a sound was played only if the backend is there
 }
 

@@ -1,10 +1,8 @@
 #pragma once
 // The wx host: builds real windows (wxWidgets on GTK 3) from the program's window definitions,
 // routes every bound event to the program, and offers the platform services of Host.
-#include <chrono>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 
 #include "host/host.h"
@@ -35,7 +33,6 @@ public:
   bool isWindowVisible(const std::string& window) override;
   void destroyWindow(const std::string& window) override;
   void runMessageLoop() override;
-  void registerExitRoutine(std::function<void()> routine) override;
   std::string caption(const std::string& window, const std::string& control) override;
   void setCaption(const std::string& window, const std::string& control,
                   const std::string& text) override;
@@ -62,17 +59,12 @@ public:
   void playSound(const Bytes& wave) override;
   std::string chooseFolder(const std::string& title, bool option,
                            const std::string& startFolder) override;
-  void beginWait() override;
-  bool keepAlive() override;
-  void endWait() override;
   DownloadEngine& downloadEngine() override;
   MediaPlayer* mediaPlayer(const std::string& window, const std::string& control) override;
 
   // For tests: the toolkit objects behind a window and its controls.
   wxFrame* frame(const std::string& window);
   wxWindow* control(const std::string& window, const std::string& control);
-  // Runs the exit routines (once).
-  void runExitRoutines();
 
   struct WindowState;
 
@@ -80,21 +72,17 @@ private:
   void raise(WindowState& w, const std::string& control, EventKind kind, const EventArgs& args);
   WindowState* find(const std::string& window);
   std::map<std::string, std::unique_ptr<WindowState>> windows_;
-  std::vector<std::function<void()>> exitRoutines_;
   std::unique_ptr<PlatformDownloadEngine> engine_;
-  std::string firstWindow_;
   const MediaBackend* media();
   const MediaBackend* media_ = nullptr;
 
-  // A wait on the network (see Host::beginWait).
-  void holdInput();
-  void releaseInput();
-  int waitDepth_ = 0;
-  std::chrono::steady_clock::time_point waitStart_;
-  std::chrono::steady_clock::time_point lastYield_;
-  bool holding_ = false;              // the main window's input is held off, the cursor is busy
-  std::string focusedControl_;        // the control that had the focus when input was held off
-  std::set<std::string> closesAsked_; // windows whose close waits for the end of the wait
+  // A wait on the network (see PlatformHost).
+  void holdInput() override;
+  void releaseInput() override;
+  void serviceWindows() override;
+  void closeAfterWait(const std::string& window) override;
+  void waitForPendingSounds() override;
+  std::string focusedControl_; // the control that had the focus when input was held off
 };
 
 // wx text from GBK, and back.

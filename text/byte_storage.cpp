@@ -45,7 +45,10 @@ void* takeLargeByteBlock(std::size_t bytes) {
     s.kept = {};
   }
   if (unfit.address) ::operator delete(unfit.address);
-  if (!handed.address) handed = {::operator new(bytes), bytes};
+  if (!handed.address) {
+    handed = {::operator new(bytes), bytes};
+    adviseFreshBlock(handed.address, bytes);
+  }
   std::lock_guard<std::mutex> lock(s.mutex);
   s.live.push_back(handed);
   return handed.address;

@@ -54,8 +54,10 @@ template <class T> struct ByteStorage {
   template <class U> bool operator!=(const ByteStorage<U>&) const noexcept { return false; }
 };
 
-// Marks the whole pages inside [block, block + bytes) as holding nothing of value: the system
-// may reclaim them, and until it does they stay where they are (platform-specific).
+// Platform hints on a large block (whole pages inside [block, block + bytes) only). A fresh
+// block asks for huge pages, which spare most of the page faults of filling it; a kept block's
+// pages hold nothing of value: the system may reclaim them, and until it does they stay.
+void adviseFreshBlock(void* block, std::size_t bytes) noexcept;
 void markPagesReclaimable(void* block, std::size_t bytes) noexcept;
 
 } // namespace tunova

@@ -11,16 +11,8 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-"$bin/tunova-catalogue" make-demo "$work/library" --short >/dev/null
-"$bin/tunova-catalogue" serve --library "$work/library" --listen 127.0.0.1:0 >"$work/server.log" 2>&1 &
-server_pid=$!
-until grep -q listening "$work/server.log"; do
-  kill -0 "$server_pid" 2>/dev/null || fail "the service did not start: $(cat "$work/server.log")"
-  sleep 0.05
-done
-port=$(sed -n 's/.*listening on 127.0.0.1:\([0-9]*\).*/\1/p' "$work/server.log")
-[ -n "$port" ] || fail "the service did not start: $(cat "$work/server.log")"
-export TUNOVA_CATALOGUE_HOST="127.0.0.1:$port"
+. "$(dirname "$0")/../support/demo_catalogue.sh"
+start_demo_catalogue "$bin" "$work"
 
 # A tag by caption and by id: 60 songs over three pages, numbered 1..60, then the status.
 "$bin/tunova-cli" tag 热门 >"$work/hot.txt"

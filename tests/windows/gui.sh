@@ -29,12 +29,8 @@ if ! wine "$build/bin/runtime_test.exe" --gtest_brief=1 >"$work/runtime_test.log
 fi
 echo "windows gui: runtime_test $(grep -o '[0-9]* tests\? from' "$work/runtime_test.log" | head -1 | cut -d' ' -f1) passed"
 
-"$linux_bin/tunova-catalogue" make-demo "$work/library" --short >/dev/null
-"$linux_bin/tunova-catalogue" serve --library "$work/library" --listen 127.0.0.1:0 >"$work/server.log" 2>&1 &
-server_pid=$!
-wait_until 'grep -q listening "$work/server.log"' 20 || fail "the service did not start"
-port=$(sed -n 's/.*listening on 127.0.0.1:\([0-9]*\).*/\1/p' "$work/server.log")
-export TUNOVA_CATALOGUE_HOST="127.0.0.1:$port"
+. "$(dirname "$0")/../support/demo_catalogue.sh"
+start_demo_catalogue "$linux_bin" "$work"
 
 # The program folder, as the portable zip unpacks it, with the save folder already chosen.
 mkdir -p "$work/app" "$work/save"

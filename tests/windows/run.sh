@@ -30,15 +30,8 @@ done
 [ "$status" -eq 0 ] || exit 1
 
 # tunova-cli.exe against the Linux service on a fresh demo library.
-"$linux_bin/tunova-catalogue" make-demo "$work/library" --short >/dev/null
-"$linux_bin/tunova-catalogue" serve --library "$work/library" --listen 127.0.0.1:0 >"$work/server.log" 2>&1 &
-server_pid=$!
-until grep -q listening "$work/server.log"; do
-  kill -0 "$server_pid" 2>/dev/null || fail "the service did not start: $(cat "$work/server.log")"
-  sleep 0.05
-done
-port=$(sed -n 's/.*listening on 127.0.0.1:\([0-9]*\).*/\1/p' "$work/server.log")
-export TUNOVA_CATALOGUE_HOST="127.0.0.1:$port"
+. "$(dirname "$0")/../support/demo_catalogue.sh"
+start_demo_catalogue "$linux_bin" "$work"
 cli() { wine "$build/bin/tunova-cli.exe" "$@" | tr -d '\r'; }
 
 cli tag 热门 >"$work/hot.txt"
