@@ -36,6 +36,8 @@ struct DownloadEnd {
   int id = 0;
   bool completed = false;
   std::string error; // why it failed (UTF-8), empty when completed
+  // Another program is writing this song into the same file: nothing here was touched.
+  bool heldElsewhere = false;
 };
 
 class DownloadEngine {

@@ -2,16 +2,25 @@
 // The download engine: on Linux libcurl's multi interface driven by one worker thread that owns
 // it, on Windows WinInet with a worker thread per transfer.
 //
-// start() copies the task and returns at once; a worker picks it up, writes the
-// file as PATH.part and renames it over PATH only when the transfer is complete: its size
-// checked against the announced length, every write and the close checked, an empty body or a
-// page (HTML, JSON, text) refused. So a failed or interrupted download never destroys an
-// existing file nor leaves a truncated one under the final name, and a download reported
-// complete is on disk whole. A dropped connection is retried with a byte-range request from what
-// is already written; an answer that does not start where it was asked to restarts the file
-// from zero, as does a server that ignores the range. One destination has one writer: a task
-// for a path already being downloaded ends at once as failed. The idle worker sleeps until a
-// task arrives.
+// start() claims PATH.part (see part_file.h), copies the task and returns at once; a worker
+// picks it up, writes the file as PATH.part and renames it over PATH only when the transfer is
+// complete: its size checked against the announced length, every write checked, an empty body
+// or a page (HTML, JSON, text) refused, its bytes flushed to disk before the rename and the
+// folder after it. So a failed or interrupted download never destroys an existing file nor
+// leaves a truncated one under the final name, and a download reported complete is on disk
+// whole. A dropped connection is retried with a byte-range request from what is already
+// written, conditional on the version the partial file holds (If-Range, and the recorded
+// length and validator checked against the answer), so two versions of a song never meet in
+// one file; a partial file left by an earlier run is continued the same way. One destination
+// has one writer, in this program and across programs: a task for a path already being
+// downloaded ends at once as failed and touches nothing. Redirects are followed by the engine:
+// http and https only, never from https to http, at most 20 in a row. The idle worker sleeps
+// until a task arrives.
+//
+// Bounds: a song announced larger than the free space is refused before anything is written; a
+// body of unknown length is cut at the limits' maximum; a transfer whose rate over the floor's
+// span stays under the floor fails. A task stopped by release() keeps its partial file for a
+// later run when it can be resumed.
 //
 // What the task's settings mean here: receiveBufferBytes is raised to at least 256 KiB (below
 // which reads cost throughput); retries counts the attempts after a transient failure;
@@ -24,6 +33,7 @@
 #include <memory>
 
 #include "host/download_task.h"
+#include "runtime/download_rules.h"
 
 namespace tunova {
 
@@ -32,7 +42,8 @@ public:
   // `clock` gives the time the rate and the pauses between retries are measured by (tests set
   // it; by default the steady clock).
   explicit PlatformDownloadEngine(
-      std::function<std::chrono::steady_clock::time_point()> clock = nullptr);
+      std::function<std::chrono::steady_clock::time_point()> clock = nullptr,
+      DownloadLimits limits = DownloadLimits{});
   ~PlatformDownloadEngine() override;
   PlatformDownloadEngine(const PlatformDownloadEngine&) = delete;
   PlatformDownloadEngine& operator=(const PlatformDownloadEngine&) = delete;

@@ -1,9 +1,6 @@
 #include "runtime/download_engine.h"
 
 #include "http/curl_lazy.h"
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -20,7 +17,9 @@
 #include "http/curl_handles.h"
 #include "http/curl_options.h"
 #include "http/headers.h"
+#include "http/request_parts.h"
 #include "runtime/download_rules.h"
+#include "runtime/part_file.h"
 #include "runtime/rate_window.h"
 
 #include "runtime/ini_file.h"
@@ -42,12 +41,16 @@ constexpr long kMaxBuffer = 512 * 1024;
 constexpr std::size_t kHeadBytes = 16;
 
 struct Transfer {
+  explicit Transfer(const DownloadLimits& limits) : floor(limits) {}
   int id = 0;
   DownloadTask task;
+  std::string url;       // where the next request goes (the task's, or where it was redirected)
+  int hops = 0;          // redirects followed in a row
   std::string finalPath; // UTF-8
-  std::string partPath;  // UTF-8
-  int fd = -1;
+  PartFile part;         // claimed when the task starts
+  PartRecord record;     // the version the partial file holds
   EasyHandle easy;
+  HeaderList requestHeaders;
   curl_off_t written = 0;   // bytes in the partial file
   curl_off_t offset = 0;    // where this attempt started
   curl_off_t expected = -1; // total size the server announced, -1 unknown
@@ -55,15 +58,20 @@ struct Transfer {
   long status = 0;
   curl_off_t rangeStart = -1; // first byte of a Content-Range, -1 none
   curl_off_t rangeTotal = -1; // total of a Content-Range, -1 none or unknown
-  std::string contentType;
-  std::string head; // the file's first bytes, to tell audio from a page
-  bool checkedStart = false;
+  curl_off_t contentLength = -1;
+  std::string contentType, etag, lastModified;
+  std::string head;         // the file's first bytes, to tell audio from a page
   bool restart = false;     // the answer cannot continue the file: start it again from zero
   bool writeFailed = false; // the disk refused a write
+  std::string refusal;      // why the answer was refused outright (no room, too large, too slow)
   int attempts = 0;
   Clock::time_point retryAt{};
   bool waiting = false;                       // paused before a retry
   std::atomic<long long>* received = nullptr; // the engine's count of every byte received
+  long long receivedHere = 0;                 // bytes this transfer received, every attempt
+  SpeedFloor floor;
+  std::function<Clock::time_point()>* now = nullptr;
+  long long maxBody = 0;
 };
 
 bool isTransient(CURLcode rc) {
@@ -81,21 +89,11 @@ bool isTransient(CURLcode rc) {
   }
 }
 
-bool writeAll(int fd, const char* data, std::size_t n) {
-  while (n > 0) {
-    const ssize_t w = ::write(fd, data, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    data += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  return true;
-}
-
 } // namespace
 
 struct PlatformDownloadEngine::Impl {
-  explicit Impl(std::function<Clock::time_point()> clockFn) : now(std::move(clockFn)) {
+  Impl(std::function<Clock::time_point()> clockFn, const DownloadLimits& l)
+      : now(std::move(clockFn)), limits(l) {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     multi.reset(curl_multi_init());
   }
@@ -103,6 +101,7 @@ struct PlatformDownloadEngine::Impl {
   ~Impl() { stop(); }
 
   std::function<Clock::time_point()> now;
+  DownloadLimits limits;
   std::mutex mutex;
   std::condition_variable wake; // an idle worker waits here for work or the stop
   std::deque<std::unique_ptr<Transfer>> queued;
@@ -126,24 +125,66 @@ struct PlatformDownloadEngine::Impl {
     if (worker.joinable()) worker.join();
   }
 
-  void finish(std::unique_ptr<Transfer> t, bool completed, std::string error) {
-    if (t->fd >= 0) {
-      if (::close(t->fd) != 0 && completed) {
-        completed = false;
-        error = "could not write the file";
-      }
-      t->fd = -1;
+  // Ends a transfer: a complete one is put in place (its bytes on disk first); one stopped with
+  // the engine keeps its partial file for a later run when that can be resumed; any other
+  // failure removes it.
+  void finish(std::unique_ptr<Transfer> t, bool completed, std::string error,
+              bool stopped = false) {
+    if (completed) {
+      completed = t->part.commit(error);
+    } else if (stopped && resumable(t->record, t->written)) {
+      t->part.keep();
+    } else {
+      t->part.discard();
     }
-    if (completed && std::rename(t->partPath.c_str(), t->finalPath.c_str()) != 0) {
-      completed = false;
-      error = "could not rename the finished file";
-    }
-    if (!completed) ::unlink(t->partPath.c_str());
     t->easy.reset();
     std::lock_guard<std::mutex> lock(mutex);
     destinations.erase(t->finalPath);
     ended.push_back(DownloadEnd{t->id, completed, std::move(error)});
     --running; // after the end is recorded: a count of 0 means every end can be taken
+  }
+
+  // Empties the partial file so the song is written again from its start.
+  static bool truncate(Transfer& t) {
+    if (!t.part.truncate()) return false;
+    t.written = 0;
+    t.record = PartRecord{};
+    t.head.clear();
+    return true;
+  }
+
+  // The head of an answer is complete: decide what its body means for the file.
+  static bool onHeadEnd(Transfer& t) {
+    if (t.status != 200 && t.status != 206) return true; // a redirect or an error: no body kept
+    const Answer answer = judgeAnswer(t.offset, static_cast<int>(t.status), t.rangeStart,
+                                      t.rangeTotal, validatorOf(t.etag, t.lastModified), t.record);
+    if (answer == Answer::Restart) {
+      t.restart = true; // another range or another version: splicing it in would corrupt it
+      return false;
+    }
+    const long long total =
+        announcedTotal(static_cast<int>(t.status), t.contentLength, t.rangeTotal);
+    if (answer == Answer::FromZero) {
+      // The whole song from its first byte (a server that ignored the range, or a new version).
+      if ((t.written > 0 || t.offset > 0) && !truncate(t)) {
+        t.writeFailed = true;
+        return false;
+      }
+      t.offset = 0;
+      t.record = PartRecord{validatorOf(t.etag, t.lastModified), total};
+      if (!t.part.writeRecord(t.record)) {
+        t.writeFailed = true;
+        return false;
+      }
+    }
+    if (total >= 0) {
+      const long long free = t.part.freeSpace();
+      if (free >= 0 && total - t.written > free) {
+        t.refusal = "not enough free space on the disk for the song";
+        return false;
+      }
+    }
+    return true;
   }
 
   static size_t onHeader(char* data, size_t size, size_t count, void* user) {
@@ -154,8 +195,12 @@ struct PlatformDownloadEngine::Impl {
       // A new answer (after a redirect or an interim one): forget what the last one said.
       const std::size_t sp = line.find(' ');
       t->status = sp == std::string::npos ? 0 : std::atol(line.c_str() + sp + 1);
-      t->expected = t->rangeStart = t->rangeTotal = -1;
+      t->expected = t->rangeStart = t->rangeTotal = t->contentLength = -1;
       t->contentType.clear();
+      t->etag.clear();
+      t->lastModified.clear();
+    } else if (line == "\r\n" || line == "\n") {
+      if (t->status >= 200 && !onHeadEnd(*t)) return 0;
     } else if (findNoCase(line, "content-range:") == 0) {
       long long start = -1, total = -1;
       parseContentRange(line.substr(14), start, total);
@@ -163,51 +208,50 @@ struct PlatformDownloadEngine::Impl {
       t->rangeTotal = total;
       if (t->status == 206) t->expected = t->rangeTotal;
     } else if (const long long length = contentLengthOf(line); length >= 0) {
+      t->contentLength = length;
       if (t->status == 200) t->expected = length;
     } else if (findNoCase(line, "content-type:") == 0) {
-      t->contentType = trimSpaces(line.substr(13));
-      while (!t->contentType.empty() &&
-             (t->contentType.back() == '\r' || t->contentType.back() == '\n'))
-        t->contentType.pop_back();
+      t->contentType = trimLine(line.substr(13));
+    } else if (findNoCase(line, "etag:") == 0) {
+      t->etag = trimLine(line.substr(5));
+    } else if (findNoCase(line, "last-modified:") == 0) {
+      t->lastModified = trimLine(line.substr(14));
     }
     return n;
   }
 
-  // Empties the partial file so the next attempt writes the whole song again.
-  static bool truncate(Transfer& t) {
-    if (::ftruncate(t.fd, 0) != 0 || ::lseek(t.fd, 0, SEEK_SET) != 0) return false;
-    t.written = 0;
-    t.head.clear();
-    return true;
+  static std::string trimLine(const std::string& value) {
+    std::string out = trimSpaces(value);
+    while (!out.empty() && (out.back() == '\r' || out.back() == '\n'))
+      out.pop_back();
+    return trimSpaces(out);
   }
 
   static size_t onData(char* data, size_t size, size_t count, void* user) {
     auto* t = static_cast<Transfer*>(user);
     const size_t n = size * count;
-    if (!t->checkedStart) {
-      t->checkedStart = true;
-      if (t->status == 206 && t->rangeStart != t->offset) {
-        // Another range than the one asked for: splicing it in would corrupt the file.
-        t->restart = true;
-        return 0;
-      }
-      if (t->offset > 0 && t->status != 206) {
-        // The server ignored the range and sends the whole file: start it again from nothing.
-        if (!truncate(*t)) {
-          t->writeFailed = true;
-          return 0;
-        }
-        t->offset = 0;
-      }
+    if (t->status != 200 && t->status != 206) return n; // a redirect's page: not the song
+    if (t->expected < 0 && t->written + static_cast<curl_off_t>(n) > t->maxBody) {
+      t->refusal = "the song has no length and passed the size limit";
+      return 0;
     }
-    if (!writeAll(t->fd, data, n)) {
+    if (!t->part.write(data, n)) {
       t->writeFailed = true;
       return 0;
     }
     if (t->head.size() < kHeadBytes) t->head.append(data, std::min(n, kHeadBytes - t->head.size()));
     t->written += static_cast<curl_off_t>(n);
+    t->receivedHere += static_cast<long long>(n);
     t->received->fetch_add(static_cast<long long>(n), std::memory_order_relaxed);
     return n;
+  }
+
+  // Called by libcurl at least once a second while a transfer runs: the speed floor.
+  static int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    auto* t = static_cast<Transfer*>(user);
+    if (!t->floor.tooSlow((*t->now)(), t->receivedHere)) return 0;
+    t->refusal = kTooSlow;
+    return 1;
   }
 
   bool begin(Transfer& t) {
@@ -218,10 +262,10 @@ struct PlatformDownloadEngine::Impl {
     const long buffer = std::clamp<long>(task.receiveBufferBytes, kMinBuffer, kMaxBuffer);
     const long connectMs = task.connectTimeoutMs > 0 ? task.connectTimeoutMs : kDefaultConnectMs;
     const long idleMs = task.receiveTimeoutMs > 0 ? task.receiveTimeoutMs : kDefaultIdleMs;
-    curl_easy_setopt(c, CURLOPT_URL, task.url.c_str());
+    curl_easy_setopt(c, CURLOPT_URL, t.url.c_str());
     setCommonOptions(c);
-    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(c, CURLOPT_MAXREDIRS, 10L);
+    // Redirects are followed by the engine, one at a time, under the program's own rules.
+    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(c, CURLOPT_FAILONERROR, 1L);
     curl_easy_setopt(c, CURLOPT_PROXY, "");
     curl_easy_setopt(c, CURLOPT_USERAGENT, "Tunova");
@@ -233,25 +277,28 @@ struct PlatformDownloadEngine::Impl {
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &t);
     curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &Impl::onHeader);
     curl_easy_setopt(c, CURLOPT_HEADERDATA, &t);
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &Impl::onProgress);
+    curl_easy_setopt(c, CURLOPT_XFERINFODATA, &t);
     curl_easy_setopt(c, CURLOPT_PRIVATE, &t);
+    if (t.written > 0 && !resumable(t.record, t.written) && !truncate(t)) return false;
     t.offset = t.written;
-    t.checkedStart = false;
     t.restart = false;
     t.status = 0;
+    t.requestHeaders.reset();
     // A plain range request: unlike libcurl's resume option it accepts a server that answers
-    // with the whole file, which onData then writes from the start.
+    // with the whole file, which is then written from the start. If-Range asks for the whole
+    // song when it is no longer the version the file holds.
     const std::string range = std::to_string(t.offset) + "-";
-    if (t.offset > 0) curl_easy_setopt(c, CURLOPT_RANGE, range.c_str());
+    if (t.offset > 0) {
+      curl_easy_setopt(c, CURLOPT_RANGE, range.c_str());
+      if (!t.record.validator.empty()) {
+        t.requestHeaders.reset(
+            curl_slist_append(nullptr, ("If-Range: " + t.record.validator).c_str()));
+        curl_easy_setopt(c, CURLOPT_HTTPHEADER, t.requestHeaders.get());
+      }
+    }
     return curl_multi_add_handle(multi.get(), c) == CURLM_OK;
-  }
-
-  // Opens a fresh partial file. One left by an earlier run that was killed is removed first,
-  // whatever it is (a file, or a link somewhere else), so it neither blocks nor leaks into the
-  // new download.
-  static bool open(Transfer& t) {
-    ::unlink(t.partPath.c_str());
-    t.fd = ::open(t.partPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    return t.fd >= 0;
   }
 
   // What an ended attempt means: done (with its verdict) or to be tried again.
@@ -260,9 +307,10 @@ struct PlatformDownloadEngine::Impl {
     bool completed = false;
     std::string error;
     bool retryNow = false; // again at once from zero
+    bool redirected = false;
   };
 
-  Verdict judge(Transfer& t, CURLcode rc) {
+  Verdict judge(Transfer& t, CURLcode rc, const std::string& location) {
     Verdict v;
     const bool canRetry = t.attempts < t.task.retries;
     if (t.writeFailed) {
@@ -270,6 +318,28 @@ struct PlatformDownloadEngine::Impl {
       v.error = "could not write the file";
       return v;
     }
+    if (!t.refusal.empty()) {
+      v.done = true;
+      v.error = t.refusal;
+      return v;
+    }
+    if (rc == CURLE_OK && isRedirectStatus(static_cast<int>(t.status))) {
+      v.done = true;
+      if (location.empty()) {
+        v.error = "a redirect that names no address";
+      } else if (t.hops >= kMaxRedirects) {
+        v.error = "too many redirects";
+      } else if (!redirectAllowed(asciiLower(t.url.substr(0, 8)) == "https://", location)) {
+        v.error = "a redirect to an address that is not fetched";
+      } else {
+        ++t.hops;
+        t.url = location;
+        v.done = false;
+        v.redirected = true;
+      }
+      return v;
+    }
+    t.hops = 0;
     // A 416 to a range request means the range starts at or past the end: when the total it
     // names is what is already on disk, the file is whole; otherwise the file is fetched anew.
     const bool unsatisfiable = rc == CURLE_HTTP_RETURNED_ERROR && t.status == 416 && t.offset > 0;
@@ -312,14 +382,7 @@ struct PlatformDownloadEngine::Impl {
         fresh.swap(queued);
       }
       for (auto& t : fresh) {
-        if (!allowedScheme(t->task.url)) {
-          finish(std::move(t), false, "only http and https addresses are fetched");
-          continue;
-        }
-        if (!open(*t)) {
-          finish(std::move(t), false, "cannot write the file");
-          continue;
-        }
+        t->floor.tooSlow(now(), 0);
         if (!begin(*t)) {
           finish(std::move(t), false, "cannot start the transfer");
           continue;
@@ -346,21 +409,24 @@ struct PlatformDownloadEngine::Impl {
         Transfer* raw = nullptr;
         curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, reinterpret_cast<char**>(&raw));
         const CURLcode rc = msg->data.result;
+        char* next = nullptr;
+        curl_easy_getinfo(msg->easy_handle, CURLINFO_REDIRECT_URL, &next);
+        const std::string location = next ? next : "";
         curl_multi_remove_handle(multi.get(), msg->easy_handle);
         auto it = std::find_if(active.begin(), active.end(),
                                [raw](const auto& p) { return p.get() == raw; });
         if (it == active.end()) continue;
         Transfer& t = **it;
         t.easy.reset();
-        Verdict v = judge(t, rc);
+        Verdict v = judge(t, rc, location);
         if (!v.done) {
-          ++t.attempts;
+          if (!v.redirected) ++t.attempts;
           if (v.retryNow && !truncate(t)) {
             v.done = true;
             v.error = "could not write the file";
           } else {
             t.waiting = true;
-            t.retryAt = v.retryNow
+            t.retryAt = v.retryNow || v.redirected
                             ? now()
                             : now() + std::chrono::milliseconds(std::max(0, t.task.retryPauseMs));
           }
@@ -371,6 +437,17 @@ struct PlatformDownloadEngine::Impl {
           finish(std::move(owned), v.completed, std::move(v.error));
         }
       }
+      // The speed floor also holds while a transfer waits between attempts.
+      for (auto it = active.begin(); it != active.end();) {
+        Transfer& t = **it;
+        if (t.waiting && t.floor.tooSlow(now(), t.receivedHere)) {
+          std::unique_ptr<Transfer> owned = std::move(*it);
+          it = active.erase(it);
+          finish(std::move(owned), false, kTooSlow);
+        } else {
+          ++it;
+        }
+      }
       if (now() - lastSample >= std::chrono::milliseconds(50)) {
         lastSample = now();
         std::lock_guard<std::mutex> lock(mutex);
@@ -378,13 +455,14 @@ struct PlatformDownloadEngine::Impl {
       }
       if (!active.empty()) curl_multi_poll(multi.get(), nullptr, 0, 100, nullptr);
     }
-    // Shutting down: abandon every transfer cleanly.
+    // Shutting down: abandon every transfer cleanly, keeping what can be resumed later.
     for (auto& t : active) {
       if (t->easy) curl_multi_remove_handle(multi.get(), t->easy.get());
-      finish(std::move(t), false, "stopped");
+      finish(std::move(t), false, "stopped", true);
     }
     std::lock_guard<std::mutex> lock(mutex);
     for (auto& t : queued) {
+      t->part.keep();
       destinations.erase(t->finalPath);
       ended.push_back(DownloadEnd{t->id, false, "stopped"});
       --running;
@@ -393,36 +471,66 @@ struct PlatformDownloadEngine::Impl {
   }
 };
 
-PlatformDownloadEngine::PlatformDownloadEngine(std::function<Clock::time_point()> clock)
-    : impl_(std::make_unique<Impl>(clock ? std::move(clock) : [] { return Clock::now(); })) {}
+PlatformDownloadEngine::PlatformDownloadEngine(std::function<Clock::time_point()> clock,
+                                               DownloadLimits limits)
+    : impl_(std::make_unique<Impl>(
+          clock ? std::move(clock) : [] { return Clock::now(); }, limits)) {}
 
 PlatformDownloadEngine::~PlatformDownloadEngine() = default;
 
 int PlatformDownloadEngine::start(const DownloadTask& task) {
-  auto t = std::make_unique<Transfer>();
+  auto t = std::make_unique<Transfer>(impl_->limits);
   t->task = task;
+  t->url = task.url;
   t->finalPath = nativePath(task.path);
-  t->partPath = t->finalPath + ".part";
   t->received = &impl_->totalBytes;
-  int id;
-  {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    id = impl_->nextId++;
-    t->id = id;
-    // Released engines take no more work, and one destination has one writer: such a task
-    // ends at once as failed.
-    const char* refusal = impl_->stopping                           ? "the engine was released"
-                          : impl_->destinations.count(t->finalPath) ? "already being downloaded"
-                                                                    : nullptr;
-    if (refusal) {
-      impl_->ended.push_back(DownloadEnd{id, false, refusal});
-      return id;
+  t->now = &impl_->now;
+  t->maxBody = impl_->limits.maxBodyBytes;
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  const int id = impl_->nextId++;
+  t->id = id;
+  DownloadEnd refused{id, false, {}};
+  // Released engines take no more work, and one destination has one writer, in this program
+  // and across programs: such a task ends at once as failed, touching nothing.
+  if (impl_->stopping) {
+    refused.error = "the engine was released";
+  } else if (impl_->destinations.count(t->finalPath)) {
+    refused.error = "already being downloaded";
+  } else if (!allowedScheme(task.url)) {
+    refused.error = "only http and https addresses are fetched";
+  } else {
+    switch (t->part.claim(t->finalPath)) {
+    case Claim::Held:
+      break;
+    case Claim::HeldElsewhere:
+      refused.error = kHeldElsewhere;
+      refused.heldElsewhere = true;
+      break;
+    case Claim::Failed:
+      refused.error = "cannot write the file";
+      break;
     }
-    impl_->destinations.insert(t->finalPath);
-    impl_->queued.push_back(std::move(t));
-    ++impl_->running;
-    if (!impl_->worker.joinable()) impl_->worker = std::thread([this] { impl_->run(); });
   }
+  if (!refused.error.empty()) {
+    impl_->ended.push_back(refused);
+    return id;
+  }
+  // A partial file left by an earlier run is continued when its record says which version it
+  // holds; anything else in it is dropped.
+  PartRecord record;
+  const long long size = t->part.size();
+  if (t->part.readRecord(record) && resumable(record, size)) {
+    t->record = record;
+    t->written = size;
+  } else if (!Impl::truncate(*t)) {
+    t->part.discard();
+    impl_->ended.push_back(DownloadEnd{id, false, "cannot write the file"});
+    return id;
+  }
+  impl_->destinations.insert(t->finalPath);
+  impl_->queued.push_back(std::move(t));
+  ++impl_->running;
+  if (!impl_->worker.joinable()) impl_->worker = std::thread([this] { impl_->run(); });
   impl_->wake.notify_all();
   curl_multi_wakeup(impl_->multi.get());
   return id;

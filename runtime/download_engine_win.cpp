@@ -13,11 +13,12 @@
 #include <set>
 #include <thread>
 
+#include "http/http_request.h"
 #include "http/url.h"
 #include "runtime/download_rules.h"
 #include "runtime/ini_file.h"
+#include "runtime/part_file.h"
 #include "runtime/rate_window.h"
-#include "text/codepage.h"
 #include "text/text.h"
 
 // The download engine on WinInet: each task runs on a worker thread of its own, with the same
@@ -38,22 +39,27 @@ constexpr long kMinBuffer = 256 * 1024;
 constexpr long kMaxBuffer = 512 * 1024;
 constexpr std::size_t kHeadBytes = 16;
 
-// A GBK path as the wide text the file calls take, so any name works on any system locale.
-std::wstring widePath(const std::string& gbkPath) {
-  const Bytes wide = toWide(gbkPath, kCodePageGbk);
-  std::wstring out(wide.size() / 2, L'\0');
-  std::memcpy(out.data(), wide.data(), out.size() * 2);
-  while (!out.empty() && out.back() == L'\0')
-    out.pop_back();
-  return out;
-}
-
 std::string queryText(HINTERNET request, DWORD level) {
-  std::string value(256, '\0');
+  std::string value(2048, '\0');
   DWORD size = static_cast<DWORD>(value.size());
   if (!HttpQueryInfoA(request, level, value.data(), &size, nullptr)) return std::string();
   value.resize(std::min<std::size_t>(size, value.size()));
   return value.substr(0, value.find('\0'));
+}
+
+// Where a redirect answer points, made absolute against the address it answered; empty when it
+// names none.
+std::string redirectTarget(HINTERNET request, const std::string& from) {
+  const std::string location = queryText(request, HTTP_QUERY_LOCATION);
+  if (location.empty()) return {};
+  std::string absolute(4096, '\0');
+  DWORD length = static_cast<DWORD>(absolute.size());
+  if (!InternetCombineUrlA(from.c_str(), location.c_str(), absolute.data(), &length,
+                           ICU_NO_ENCODE)) {
+    return {};
+  }
+  absolute.resize(std::min<std::size_t>(length, absolute.size()));
+  return absolute;
 }
 
 // Failures that the next attempt may not meet: everything but a bad address.
@@ -76,11 +82,15 @@ bool isTransient(DWORD error) {
 
 struct PlatformDownloadEngine::Impl {
   struct Transfer {
+    explicit Transfer(const DownloadLimits& limits) : floor(limits) {}
     int id = 0;
     DownloadTask task;
+    std::string url;       // where the next request goes (the task's, or where it was redirected)
     std::string finalPath; // GBK
-    std::string partPath;  // GBK
-    HANDLE file = INVALID_HANDLE_VALUE;
+    PartFile part;         // claimed when the task starts
+    PartRecord record;     // the version the partial file holds
+    SpeedFloor floor;
+    long long receivedHere = 0; // bytes this transfer received, every attempt
     long long written = 0;
     long long offset = 0;
     long long expected = -1;
@@ -101,6 +111,8 @@ struct PlatformDownloadEngine::Impl {
     bool restart = false;       // the answer cannot continue the file: start it again from zero
     bool writeFailed = false;   // the disk refused a write
     bool unsatisfiable = false; // 416 to a range request
+    std::string redirect;       // where a redirect answer points
+    std::string refusal;        // why the answer was refused outright (no room, too large, slow)
     int status = 0;
     std::string contentType;
     std::string error;
@@ -111,10 +123,12 @@ struct PlatformDownloadEngine::Impl {
     std::atomic<bool> done{false};
   };
 
-  explicit Impl(std::function<Clock::time_point()> clockFn) : now(std::move(clockFn)) {}
+  Impl(std::function<Clock::time_point()> clockFn, const DownloadLimits& l)
+      : now(std::move(clockFn)), limits(l) {}
   ~Impl() { stop(); }
 
   std::function<Clock::time_point()> now;
+  DownloadLimits limits;
   std::mutex mutex;
   std::condition_variable stopped;
   std::vector<DownloadEnd> ended;
@@ -179,21 +193,17 @@ struct PlatformDownloadEngine::Impl {
     window.add(at, totalBytes.load());
   }
 
-  void finish(Transfer& t, bool completed, std::string error) {
-    if (t.file != INVALID_HANDLE_VALUE) {
-      if (!CloseHandle(t.file) && completed) {
-        completed = false;
-        error = "could not write the file";
-      }
-      t.file = INVALID_HANDLE_VALUE;
+  // Ends a transfer: a complete one is put in place (its bytes on disk first); one stopped with
+  // the engine keeps its partial file for a later run when that can be resumed; any other
+  // failure removes it.
+  void finish(Transfer& t, bool completed, std::string error, bool byStop = false) {
+    if (completed) {
+      completed = t.part.commit(error);
+    } else if (byStop && resumable(t.record, t.written)) {
+      t.part.keep();
+    } else {
+      t.part.discard();
     }
-    const std::wstring part = widePath(t.partPath);
-    if (completed &&
-        !MoveFileExW(part.c_str(), widePath(t.finalPath).c_str(), MOVEFILE_REPLACE_EXISTING)) {
-      completed = false;
-      error = "could not rename the finished file";
-    }
-    if (!completed) DeleteFileW(part.c_str());
     std::lock_guard<std::mutex> lock(mutex);
     destinations.erase(t.finalPath);
     ended.push_back(DownloadEnd{t.id, completed, std::move(error)});
@@ -201,20 +211,10 @@ struct PlatformDownloadEngine::Impl {
   }
 
   static bool truncate(Transfer& t) {
-    LARGE_INTEGER zero{};
-    if (!SetFilePointerEx(t.file, zero, nullptr, FILE_BEGIN) || !SetEndOfFile(t.file)) return false;
+    if (!t.part.truncate()) return false;
     t.written = 0;
+    t.record = PartRecord{};
     t.head.clear();
-    return true;
-  }
-
-  static bool writeAll(HANDLE file, const char* data, DWORD n) {
-    while (n > 0) {
-      DWORD w = 0;
-      if (!WriteFile(file, data, n, &w, nullptr) || w == 0) return false;
-      data += w;
-      n -= w;
-    }
     return true;
   }
 
@@ -249,26 +249,34 @@ struct PlatformDownloadEngine::Impl {
     InternetSetOptionA(session, INTERNET_OPTION_SEND_TIMEOUT, &idleMs, sizeof idleMs);
     InternetSetOptionA(session, INTERNET_OPTION_RECEIVE_TIMEOUT, &idleMs, sizeof idleMs);
 
+    if (t.written > 0 && !resumable(t.record, t.written) && !truncate(t)) {
+      a.writeFailed = true;
+    }
     t.offset = t.written;
     // A plain range request: a server that answers with the whole file is written from the
-    // start instead.
-    const std::string range =
-        t.offset > 0 ? "Range: bytes=" + std::to_string(t.offset) + "-\r\n" : std::string();
-    const DWORD flags =
-        INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_COOKIES |
-        INTERNET_FLAG_NO_UI |
-        (asciiLower(task.url.substr(0, 8)) == "https://" ? INTERNET_FLAG_SECURE : 0);
+    // start instead. If-Range asks for the whole song when it is no longer the version the
+    // file holds.
+    std::string range;
+    if (t.offset > 0) {
+      range = "Range: bytes=" + std::to_string(t.offset) + "-\r\n";
+      if (!t.record.validator.empty()) range += "If-Range: " + t.record.validator + "\r\n";
+    }
+    // Redirects are followed by the engine, one at a time, under the program's own rules.
+    const DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
+                        INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI |
+                        INTERNET_FLAG_NO_AUTO_REDIRECT |
+                        (asciiLower(t.url.substr(0, 8)) == "https://" ? INTERNET_FLAG_SECURE : 0);
     // Connection and request opened one by one (not InternetOpenUrl), so the time-outs are set
     // on the request before it is sent: the platform then bounds every wait of the exchange.
-    const std::string host = splitUrl(task.url);
-    const int port = urlPort(task.url);
+    const std::string host = splitUrl(t.url);
+    const int port = urlPort(t.url);
     HINTERNET connection = nullptr, request = nullptr;
     if (!host.empty() && port > 0 && port <= 65535) {
       connection = InternetConnectA(session, host.c_str(), static_cast<INTERNET_PORT>(port), "", "",
                                     INTERNET_SERVICE_HTTP, 0, 0);
     }
-    if (connection) {
-      request = HttpOpenRequestA(connection, "GET", urlPath(task.url).c_str(), "HTTP/1.1", nullptr,
+    if (connection && !a.writeFailed) {
+      request = HttpOpenRequestA(connection, "GET", urlPath(t.url).c_str(), "HTTP/1.1", nullptr,
                                  nullptr, flags, 0);
     }
     if (request) {
@@ -276,7 +284,9 @@ struct PlatformDownloadEngine::Impl {
       InternetSetOptionA(request, INTERNET_OPTION_SEND_TIMEOUT, &idleMs, sizeof idleMs);
       InternetSetOptionA(request, INTERNET_OPTION_RECEIVE_TIMEOUT, &idleMs, sizeof idleMs);
     }
-    if (!request) {
+    if (a.writeFailed) {
+      a.error = "could not write the file";
+    } else if (!request) {
       a.error = "not an address that can be fetched";
     } else if (!HttpSendRequestA(request, range.empty() ? nullptr : range.c_str(),
                                  range.empty() ? 0 : static_cast<DWORD>(range.size()), nullptr,
@@ -308,9 +318,14 @@ struct PlatformDownloadEngine::Impl {
     long long rangeStart = -1;
     parseContentRange(queryText(request, HTTP_QUERY_CONTENT_RANGE), rangeStart, t.rangeTotal);
     const std::string length = queryText(request, HTTP_QUERY_CONTENT_LENGTH);
-    t.expected = -1;
-    if (a.status == 206) t.expected = t.rangeTotal;
-    if (a.status == 200 && !length.empty()) t.expected = std::atoll(length.c_str());
+    const long long contentLength = length.empty() ? -1 : std::atoll(length.c_str());
+    const std::string validator = validatorOf(queryText(request, HTTP_QUERY_ETAG),
+                                              queryText(request, HTTP_QUERY_LAST_MODIFIED));
+    t.expected = announcedTotal(a.status, contentLength, t.rangeTotal);
+    if (isRedirectStatus(a.status)) {
+      a.redirect = redirectTarget(request, t.url);
+      return;
+    }
     if (a.status == 416 && t.offset > 0) {
       a.unsatisfiable = true;
       return;
@@ -319,19 +334,33 @@ struct PlatformDownloadEngine::Impl {
       a.error = "the server answered " + std::to_string(a.status);
       return;
     }
-    if (a.status == 206 && rangeStart != t.offset) {
-      // Another range than the one asked for: splicing it in would corrupt the file.
+    const Answer answer =
+        judgeAnswer(t.offset, a.status, rangeStart, t.rangeTotal, validator, t.record);
+    if (answer == Answer::Restart) {
+      // Another range or another version: splicing it in would corrupt the file.
       a.restart = true;
       a.error = "the server answered another range";
       return;
     }
-    if (t.offset > 0 && a.status != 206) {
-      // The server ignored the range and sends the whole file: start it again from nothing.
-      if (!truncate(t)) {
+    if (answer == Answer::FromZero) {
+      // The whole song from its first byte (a server that ignored the range, or a new version).
+      if ((t.written > 0 || t.offset > 0) && !truncate(t)) {
         a.writeFailed = true;
         return;
       }
       t.offset = 0;
+      t.record = PartRecord{validator, t.expected};
+      if (!t.part.writeRecord(t.record)) {
+        a.writeFailed = true;
+        return;
+      }
+    }
+    if (t.expected >= 0) {
+      const long long free = t.part.freeSpace();
+      if (free >= 0 && t.expected - t.written > free) {
+        a.refusal = "not enough free space on the disk for the song";
+        return;
+      }
     }
     const DWORD size =
         static_cast<DWORD>(std::clamp<long>(t.task.receiveBufferBytes, kMinBuffer, kMaxBuffer));
@@ -345,14 +374,23 @@ struct PlatformDownloadEngine::Impl {
         return;
       }
       if (n == 0) break;
-      if (!writeAll(t.file, buffer.data(), n)) {
+      if (t.expected < 0 && t.written + n > limits.maxBodyBytes) {
+        a.refusal = "the song has no length and passed the size limit";
+        return;
+      }
+      if (!t.part.write(buffer.data(), n)) {
         a.writeFailed = true;
         return;
       }
       if (t.head.size() < kHeadBytes)
         t.head.append(buffer.data(), std::min<std::size_t>(n, kHeadBytes - t.head.size()));
       t.written += n;
+      t.receivedHere += n;
       totalBytes += n;
+      if (t.floor.tooSlow(now(), t.receivedHere)) {
+        a.refusal = kTooSlow;
+        return;
+      }
       {
         std::lock_guard<std::mutex> lock(mutex);
         t.lastData = Clock::now();
@@ -369,29 +407,38 @@ struct PlatformDownloadEngine::Impl {
   }
 
   void run(Transfer& t) {
-    if (!allowedScheme(t.task.url)) {
-      finish(t, false, "only http and https addresses are fetched");
-      return;
-    }
-    // A partial file left by an earlier run that was killed is removed first, whatever it is.
-    const std::wstring part = widePath(t.partPath);
-    DeleteFileW(part.c_str());
-    t.file = CreateFileW(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                         nullptr);
-    if (t.file == INVALID_HANDLE_VALUE) {
-      finish(t, false, "cannot write the file");
-      return;
-    }
+    t.floor.tooSlow(now(), 0);
+    int hops = 0;
     for (;;) {
       Attempt a = attempt(t);
       if (isStopping()) {
-        finish(t, false, "stopped");
+        finish(t, false, "stopped", true);
         return;
       }
       if (a.writeFailed) {
         finish(t, false, "could not write the file");
         return;
       }
+      if (!a.refusal.empty()) {
+        finish(t, false, a.refusal);
+        return;
+      }
+      if (isRedirectStatus(a.status)) {
+        const bool fromHttps = asciiLower(t.url.substr(0, 8)) == "https://";
+        if (a.redirect.empty()) {
+          finish(t, false, "a redirect that names no address");
+        } else if (hops >= kMaxRedirects) {
+          finish(t, false, "too many redirects");
+        } else if (!redirectAllowed(fromHttps, a.redirect)) {
+          finish(t, false, "a redirect to an address that is not fetched");
+        } else {
+          ++hops;
+          t.url = a.redirect;
+          continue;
+        }
+        return;
+      }
+      hops = 0;
       // A 416 naming exactly what is on disk: the file is whole.
       if (a.unsatisfiable && t.rangeTotal == t.written) a.finished = true;
       if (a.finished) {
@@ -420,33 +467,72 @@ struct PlatformDownloadEngine::Impl {
         }
         continue;
       }
-      // Pause before trying again from where it stopped.
+      // Pause before trying again from where it stopped; the speed floor holds meanwhile.
       const auto until = now() + std::chrono::milliseconds(std::max(0, t.task.retryPauseMs));
-      std::unique_lock<std::mutex> lock(mutex);
-      while (!stopping && now() < until)
-        stopped.wait_for(lock, std::chrono::milliseconds(20));
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        while (!stopping && now() < until)
+          stopped.wait_for(lock, std::chrono::milliseconds(20));
+      }
+      if (t.floor.tooSlow(now(), t.receivedHere)) {
+        finish(t, false, kTooSlow);
+        return;
+      }
     }
   }
 };
 
-PlatformDownloadEngine::PlatformDownloadEngine(std::function<Clock::time_point()> clock)
-    : impl_(std::make_unique<Impl>(clock ? std::move(clock) : [] { return Clock::now(); })) {}
+PlatformDownloadEngine::PlatformDownloadEngine(std::function<Clock::time_point()> clock,
+                                               DownloadLimits limits)
+    : impl_(std::make_unique<Impl>(
+          clock ? std::move(clock) : [] { return Clock::now(); }, limits)) {}
 
 PlatformDownloadEngine::~PlatformDownloadEngine() = default;
 
 int PlatformDownloadEngine::start(const DownloadTask& task) {
-  auto t = std::make_shared<Impl::Transfer>();
+  auto t = std::make_shared<Impl::Transfer>(impl_->limits);
   t->task = task;
+  t->url = task.url;
   t->finalPath = nativePath(task.path);
-  t->partPath = t->finalPath + ".part";
   std::lock_guard<std::mutex> lock(impl_->mutex);
   const int id = impl_->nextId++;
   t->id = id;
-  const char* refusal = impl_->stopping                           ? "the engine was released"
-                        : impl_->destinations.count(t->finalPath) ? "already being downloaded"
-                                                                  : nullptr;
-  if (refusal) {
-    impl_->ended.push_back(DownloadEnd{id, false, refusal});
+  DownloadEnd refused{id, false, {}};
+  // Released engines take no more work, and one destination has one writer, in this program
+  // and across programs: such a task ends at once as failed, touching nothing.
+  if (impl_->stopping) {
+    refused.error = "the engine was released";
+  } else if (impl_->destinations.count(t->finalPath)) {
+    refused.error = "already being downloaded";
+  } else if (!allowedScheme(task.url)) {
+    refused.error = "only http and https addresses are fetched";
+  } else {
+    switch (t->part.claim(t->finalPath)) {
+    case Claim::Held:
+      break;
+    case Claim::HeldElsewhere:
+      refused.error = kHeldElsewhere;
+      refused.heldElsewhere = true;
+      break;
+    case Claim::Failed:
+      refused.error = "cannot write the file";
+      break;
+    }
+  }
+  if (!refused.error.empty()) {
+    impl_->ended.push_back(refused);
+    return id;
+  }
+  // A partial file left by an earlier run is continued when its record says which version it
+  // holds; anything else in it is dropped.
+  PartRecord record;
+  const long long size = t->part.size();
+  if (t->part.readRecord(record) && resumable(record, size)) {
+    t->record = record;
+    t->written = size;
+  } else if (!Impl::truncate(*t)) {
+    t->part.discard();
+    impl_->ended.push_back(DownloadEnd{id, false, "cannot write the file"});
     return id;
   }
   impl_->destinations.insert(t->finalPath);

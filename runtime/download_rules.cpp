@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <vector>
 
 #include "text/text.h"
 
@@ -39,6 +40,87 @@ void parseContentRange(const std::string& value, long long& start, long long& to
       std::isdigit(static_cast<unsigned char>(value[slash + 1]))) {
     total = std::strtoll(value.c_str() + slash + 1, nullptr, 10);
   }
+}
+
+} // namespace tunova
+
+namespace tunova {
+
+std::string validatorOf(const std::string& etag, const std::string& lastModified) {
+  const std::string tag = trimSpaces(etag);
+  if (!tag.empty() && tag.rfind("W/", 0) != 0 && tag.rfind("w/", 0) != 0) return tag;
+  return trimSpaces(lastModified);
+}
+
+std::string recordText(const PartRecord& record) {
+  std::string validator = record.validator;
+  for (char& c : validator) {
+    if (c == '\r' || c == '\n') c = ' ';
+  }
+  return "tunova-part 1\ntotal " + std::to_string(record.total) + "\nvalidator " + validator + "\n";
+}
+
+bool parseRecord(const std::string& text, PartRecord& record) {
+  record = PartRecord{};
+  const std::vector<std::string> lines = splitText(text, "\n");
+  if (lines.size() < 3 || lines[0] != "tunova-part 1" || lines[1].rfind("total ", 0) != 0 ||
+      lines[2].rfind("validator ", 0) != 0) {
+    return false;
+  }
+  const std::string total = lines[1].substr(6);
+  char* end = nullptr;
+  const long long value = std::strtoll(total.c_str(), &end, 10);
+  if (total.empty() || *end != '\0' || value < -1) return false;
+  record.total = value;
+  record.validator = lines[2].substr(10);
+  return true;
+}
+
+bool resumable(const PartRecord& record, long long size) {
+  if (size <= 0) return false;
+  if (record.total >= 0 && size > record.total) return false;
+  return !record.validator.empty() || record.total >= 0;
+}
+
+Answer judgeAnswer(long long offset, int status, long long rangeStart, long long rangeTotal,
+                   const std::string& validator, const PartRecord& recorded) {
+  if (status == 206 && rangeStart != offset) return Answer::Restart; // another range
+  if (offset == 0) return Answer::FromZero;
+  if (status != 206) return Answer::FromZero; // the whole song again (a new version, or no ranges)
+  // A part of the song from where the file stops: only when it is the version the file holds.
+  if (recorded.total >= 0 && rangeTotal != recorded.total) return Answer::Restart;
+  if (!recorded.validator.empty()) {
+    // The server should have sent the whole song for another version; one that answers with a
+    // part anyway is caught by the validator it names.
+    if (!validator.empty() && validator != recorded.validator) return Answer::Restart;
+    return Answer::Append;
+  }
+  return recorded.total >= 0 ? Answer::Append : Answer::Restart;
+}
+
+long long announcedTotal(int status, long long contentLength, long long rangeTotal) {
+  if (status == 206) return rangeTotal;
+  if (status == 200) return contentLength;
+  return -1;
+}
+
+bool isRedirectStatus(int status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+bool SpeedFloor::tooSlow(Clock::time_point now, long long bytes) {
+  if (samples_.empty() || now - samples_.back().at >= std::chrono::milliseconds(100))
+    samples_.push_back(Sample{now, bytes});
+  else
+    samples_.back().bytes = bytes;
+  // Keep one sample at or before the start of the span, none older.
+  while (samples_.size() >= 2 && samples_[1].at <= now - limits_.floorSpan)
+    samples_.pop_front();
+  const Sample& first = samples_.front();
+  if (now - first.at < limits_.floorSpan) return false; // not a whole span yet
+  const double seconds = std::chrono::duration<double>(now - first.at).count();
+  return static_cast<double>(bytes - first.bytes) <
+         static_cast<double>(limits_.floorBytesPerSecond) * seconds;
 }
 
 } // namespace tunova
