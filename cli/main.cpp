@@ -11,6 +11,7 @@
 // \n), then pane 0 of the status bar. Arguments and output
 // are UTF-8; the program itself works in GBK.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -46,6 +47,15 @@ std::string cellText(const std::string& gbkText) {
   s = replaceAll(s, "\t", "\\t");
   s = replaceAll(s, "\r", "\\r");
   return replaceAll(s, "\n", "\\n");
+}
+
+// A row number as typed: digits only, from 1 up; 0 for anything else ("1abc", "0", "-1", "2-").
+int rowNumber(const std::string& text) {
+  if (text.empty() || text.size() > 6 || text[0] == '0') return 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return 0;
+  }
+  return std::atoi(text.c_str());
 }
 
 // Runs the query through the bound events; false when the program refused it.
@@ -114,7 +124,12 @@ int main(int argc, char** argv) {
   bool download = false;
   if (!args.empty() && args[0] == "download") {
     if (args.size() != 4) return usage();
-    row = textToInt(args[1]);
+    row = rowNumber(args[1]);
+    if (row < 1) {
+      std::fprintf(stderr, "tunova-cli: \"%s\" is not a row number (1, 2, 3, ...)\n",
+                   args[1].c_str());
+      return 2;
+    }
     download = true;
     args.erase(args.begin(), args.begin() + 2);
   }
@@ -140,9 +155,9 @@ int main(int argc, char** argv) {
   } else if (!download) {
     printRows(host);
     std::printf("%s\n", out(host.paneText(n.mainWindow, n.statusBar, 0)).c_str());
-  } else if (row < 1 || row > static_cast<int>(host.rows.size())) {
-    std::fprintf(stderr, "no row %d: the query gave %zu rows\n", row, host.rows.size());
-    code = 1;
+  } else if (row > static_cast<int>(host.rows.size())) {
+    std::fprintf(stderr, "tunova-cli: no row %d: the query gave %zu rows\n", row, host.rows.size());
+    code = 2;
   } else {
     host.selected = row - 1;
     host.afterTick = [&host, &n] {
@@ -156,6 +171,9 @@ int main(int argc, char** argv) {
       host.runMessageLoop();
       std::printf("%s\n", out(host.paneText(n.mainWindow, n.statusBar, 2)).c_str());
       const DownloadState& state = program.downloads();
+      if (state.heldElsewhere > 0)
+        std::fprintf(stderr, "tunova-cli: another program is downloading this song into the "
+                             "same folder; nothing was changed\n");
       code = state.completed == 1 && state.failed == 0 ? 0 : 1;
     }
   }

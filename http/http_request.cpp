@@ -1,5 +1,6 @@
 #include "http/http_request.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 
@@ -114,8 +115,15 @@ bool redirectAllowed(bool fromHttps, const std::string& location) {
 std::string userAgentOf(const std::string& headers) {
   if (findNoCase(headers, "User-Agent:") == std::string::npos) return kDefaultUserAgent;
   std::string agent = trimSpaces(textBetween(headers + "\r\n", "User-Agent:", "\r\n"));
-  if (agent.empty()) agent = textAfterColon(headers);
-  return agent;
+  if (agent.empty()) {
+    // Another letter case: the value of that line, up to its end.
+    const std::size_t at = findNoCase(headers, "User-Agent:") + 11;
+    agent = trimSpaces(headers.substr(at, headers.find_first_of("\r\n", at) - at));
+  }
+  // An agent is one line: nothing after a line break reaches the User-Agent line.
+  agent.resize(std::min(agent.size(), agent.find_first_of("\r\n")));
+  agent = trimSpaces(agent);
+  return agent.empty() ? std::string(kDefaultUserAgent) : agent;
 }
 
 void completeHeaderText(std::string& headers, const std::string& url, int method,

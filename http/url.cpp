@@ -38,7 +38,12 @@ std::string splitUrl(const std::string& url, bool keepPort) {
 
 int urlPort(const std::string& url) {
   const std::string h = splitUrl(url, true);
-  const std::size_t colon = portColon(h);
+  // The port follows the last colon; in a bracketed IPv6 literal only one after the bracket.
+  std::size_t colon = h.rfind(':');
+  if (!h.empty() && h[0] == '[') {
+    const std::size_t bracket = h.find(']');
+    if (bracket == std::string::npos || colon < bracket) colon = std::string::npos;
+  }
   if (colon != std::string::npos) return textToInt(std::string_view(h).substr(colon + 1));
   return asciiLower(url.substr(0, 5)) == "https" ? 443 : 80;
 }

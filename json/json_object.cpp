@@ -340,11 +340,45 @@ std::string JsonObject::toJson() {
   return evalJsonText("JSON.stringify(" + rootName_ + ")");
 }
 
+namespace {
+
+// A text as a script string literal that reads back as exactly that text: quotes, backslashes,
+// line ends and other control characters are escaped, so no value is lost or runs as script.
+// The escaping is done on the UTF-8 form, where no byte of a character can look like a quote or
+// a backslash, then the literal is given back in the program's code page.
+std::string scriptString(const std::string& value) {
+  const std::string utf8 = toUtf8(value);
+  std::string out = "'";
+  for (std::size_t i = 0; i < utf8.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(utf8[i]);
+    if (c == '\\' || c == '\'') {
+      out.push_back('\\');
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x20 || c == 0x7F) {
+      static const char hex[] = "0123456789abcdef";
+      out += "\\x";
+      out.push_back(hex[c >> 4]);
+      out.push_back(hex[c & 15]);
+    } else if (c == 0xE2 && i + 2 < utf8.size() &&
+               static_cast<unsigned char>(utf8[i + 1]) == 0x80 &&
+               (utf8[i + 2] == '\xA8' || utf8[i + 2] == '\xA9')) {
+      out += utf8[i + 2] == '\xA8' ? "\\u2028" : "\\u2029"; // line ends inside a literal
+      i += 2;
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  out.push_back('\'');
+  return fromUtf8(out);
+}
+
+} // namespace
+
 void JsonObject::setMember(const std::string& path, const std::string& value, bool valueIsJson) {
   if (valueIsJson) {
     evalIgnore(dot(path) + "= eval(" + (value.empty() ? std::string("{}") : value) + ")");
   } else {
-    evalIgnore(dot(path) + "='" + value + "'");
+    evalIgnore(dot(path) + "=" + scriptString(value));
   }
 }
 
@@ -421,9 +455,9 @@ int JsonObject::count(const std::string& path) {
 void JsonObject::pushValue(const std::string& value, const std::string& arrayPath,
                            bool valueIsRaw) {
   const std::string a = root(arrayPath);
-  const std::string q = valueIsRaw ? "" : "'";
+  const std::string v = valueIsRaw ? value : scriptString(value);
   evalIgnore("if (Object.prototype.toString.call(" + a + ") != '[object Array]') { " + a +
-             "=new Array();} " + a + ".push(" + q + value + q + ")");
+             "=new Array();} " + a + ".push(" + v + ")");
 }
 
 JsonObject JsonObject::getElementObject(int index, const std::string& arrayPath) {
@@ -438,8 +472,7 @@ std::string JsonObject::getElementText(int index, const std::string& arrayPath, 
 }
 
 void JsonObject::setElement(int index, const std::string& value, bool valueIsRaw) {
-  const std::string q = valueIsRaw ? "" : "'";
-  evalIgnore(rootName_ + "[" + intText(index) + "]=" + q + value + q);
+  evalIgnore(rootName_ + "[" + intText(index) + "]=" + (valueIsRaw ? value : scriptString(value)));
 }
 
 void JsonObject::removeElement(int index) {
@@ -465,8 +498,7 @@ void JsonObject::reset(int kind) {
 }
 
 void JsonObject::setRoot(const std::string& value, bool valueIsRaw) {
-  const std::string q = valueIsRaw ? "" : "'";
-  evalTruth(rootName_ + "=" + q + value + q);
+  evalTruth(rootName_ + "=" + (valueIsRaw ? value : scriptString(value)));
 }
 
 bool JsonObject::hasValue(const std::string& path) {

@@ -117,7 +117,12 @@ void onDownloadTimer(Host& host, DownloadState& state) {
     for (const DownloadEnd& end : engine->takeEnded()) {
       const auto it = state.running.find(end.id);
       if (it == state.running.end()) continue;
-      if (end.completed) {
+      if (end.heldElsewhere) {
+        // Another program is receiving this song into the same file: it is under way, not lost.
+        ++state.heldElsewhere;
+        host.setPaneText(n.mainWindow, n.statusBar, 2,
+                         it->second.song + gbk("  正在另一程序中下载"));
+      } else if (end.completed) {
         host.setPaneText(n.mainWindow, n.statusBar, 2, it->second.song + gbk("  下载完成"));
         host.playSound(completionSound());
         ++state.completed;

@@ -27,6 +27,7 @@ struct DownloadState {
   std::map<int, RunningDownload> running; // by task id
   int completed = 0;                      // downloads announced as complete
   int failed = 0;                         // downloads announced as failed
+  int heldElsewhere = 0;                  // refused: another program is downloading the song
 };
 
 inline constexpr int kWatchPeriodMs = 1000;

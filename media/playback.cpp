@@ -1,5 +1,7 @@
 #include "media/playback.h"
 
+#include "host/address.h"
+
 namespace tunova {
 
 void playSelected(Host& host, EventSink& sink, const WindowDefinition& playerWindow) {
@@ -7,6 +9,7 @@ void playSelected(Host& host, EventSink& sink, const WindowDefinition& playerWin
   const int row = host.selectedRow(n.mainWindow, n.resultList);
   if (row < 0) return;
   const std::string address = host.cell(n.mainWindow, n.resultList, row, 4);
+  if (!fetchableAddress(address)) return; // nothing but a song on the web is opened
   bool mayPlay = false;
   if (host.isWindowLoaded(n.playerWindow)) {
     host.showWindow(n.playerWindow, true);
@@ -37,7 +40,8 @@ void copySelectedAddress(Host& host) {
   const Names& n = names();
   const int row = host.selectedRow(n.mainWindow, n.resultList);
   if (row < 0) return;
-  host.setClipboardText(host.cell(n.mainWindow, n.resultList, row, 4));
+  const std::string address = host.cell(n.mainWindow, n.resultList, row, 4);
+  if (fetchableAddress(address)) host.setClipboardText(address);
 }
 
 } // namespace tunova

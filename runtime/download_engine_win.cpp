@@ -366,8 +366,12 @@ struct PlatformDownloadEngine::Impl {
         static_cast<DWORD>(std::clamp<long>(t.task.receiveBufferBytes, kMinBuffer, kMaxBuffer));
     std::string buffer(size, '\0');
     for (;;) {
-      DWORD n = 0;
-      const BOOL ok = InternetReadFile(request, buffer.data(), size, &n);
+      // What has arrived is taken as it arrives (a read for a whole buffer would wait until the
+      // buffer is full), so the watchdog and the speed floor see a slow body as it trickles.
+      DWORD available = 0, n = 0;
+      const BOOL ok = InternetQueryDataAvailable(request, &available, 0, 0) &&
+                      (available == 0 ||
+                       InternetReadFile(request, buffer.data(), std::min(available, size), &n));
       if (!ok) {
         a.transient = true;
         a.error = "the connection failed (error " + std::to_string(GetLastError()) + ")";

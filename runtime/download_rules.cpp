@@ -4,13 +4,13 @@
 #include <cstdlib>
 #include <vector>
 
+#include "host/address.h"
 #include "text/text.h"
 
 namespace tunova {
 
 bool allowedScheme(const std::string& url) {
-  const std::string lower = asciiLower(url.substr(0, 8));
-  return lower.rfind("http://", 0) == 0 || lower.rfind("https://", 0) == 0;
+  return fetchableAddress(url);
 }
 
 bool plainlyNotAudio(const std::string& contentType, const std::string& head) {

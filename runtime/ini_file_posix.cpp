@@ -122,9 +122,16 @@ bool replaceFile(const std::string& path, const std::string& bytes) {
       return false;
     mode = st.st_mode & 07777;
   }
-  const std::string temporary = target + ".tmp";
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  // A temporary file of this writer's own: two programs saving at the same moment each write
+  // and rename their own, and each rename that succeeds put that writer's whole file in place.
+  std::string temporary = target + ".XXXXXX";
+  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) return false;
+  if (::fchmod(fd, mode) != 0) {
+    ::close(fd);
+    ::unlink(temporary.c_str());
+    return false;
+  }
   bool ok = true;
   for (std::size_t at = 0; ok && at < bytes.size();) {
     const ssize_t n = ::write(fd, bytes.data() + at, bytes.size() - at);

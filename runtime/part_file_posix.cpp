@@ -91,6 +91,7 @@ Claim PartFile::claim(const std::string& finalPath) {
       continue;
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    ::lseek(fd, 0, SEEK_END); // what is there is continued, not written over
     fd_ = fd;
     return Claim::Held;
   }

@@ -68,6 +68,8 @@ Claim PartFile::claim(const std::string& finalPath) {
       BY_HANDLE_FILE_INFORMATION info{};
       if (GetFileInformationByHandle(h, &info) &&
           !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+        LARGE_INTEGER zero{};
+        SetFilePointerEx(h, zero, nullptr, FILE_END); // what is there is continued
         handle_ = h;
         return Claim::Held;
       }

@@ -114,6 +114,15 @@ TEST_F(HttpRequestTest, AcceptAndUserAgentTests) {
   EXPECT_EQ(reqs[2].header("X-B"), "2");
   EXPECT_EQ(userAgentOf("user-agent: Foo"), "Foo");
   EXPECT_EQ(userAgentOf("X: 1"), kDefaultUserAgent);
+  // An agent ends at its line end, whatever follows it.
+  EXPECT_EQ(userAgentOf("user-agent: Foo\r\nX-Evil: 1"), "Foo");
+  EXPECT_EQ(userAgentOf("X: 1\r\nuser-agent: Foo\r\nY: 2"), "Foo");
+  EXPECT_EQ(userAgentOf("User-Agent: Foo\nX-Evil: 1"), "Foo");
+  EXPECT_EQ(userAgentOf("user-agent: Foo\rX-Evil: 1"), "Foo");
+  for (const char* h : {"User-Agent: A\nB", "user-agent: A\r\nB: c", "User-Agent:\r\nX: y"}) {
+    const std::string one = userAgentOf(h);
+    EXPECT_EQ(one.find_first_of("\r\n"), std::string::npos) << h;
+  }
 }
 
 TEST_F(HttpRequestTest, CookieLinesAndCollection) {

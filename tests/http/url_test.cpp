@@ -39,6 +39,10 @@ TEST(UrlSplitting, Table) {
   EXPECT_EQ(splitUrl("http://h.example:81/", true), "h.example:81");
   EXPECT_EQ(splitUrl("http://[::1]:8960/", true), "[::1]:8960");
   EXPECT_EQ(urlPort("http://h.example:abc/"), 0);
+  // The port is read after the last colon of the host-with-port text.
+  EXPECT_EQ(urlPort("http://h:80:90/x"), 90);
+  EXPECT_EQ(splitUrl("http://h:80:90/x"), "h");
+  EXPECT_EQ(urlPort("http://[::1]:80:91/x"), 91);
 }
 
 TEST(UrlSplitting, CatalogueAddress) {

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
+#include "text/codepage.h"
 #include "text/text.h"
 #include "json/json_object.h"
 
@@ -13,14 +17,55 @@ TEST(JsonEditing, SetMember) {
   j.setMember("v", "[1,true]", true);
   j.setMember("s", "12");
   EXPECT_EQ(j.toJson(), R"({"e":{},"v":[1,true],"s":"12"})");
-  j.setMember("bad", "it's");
-  EXPECT_FALSE(j.hasValue("bad"));
+  // A quote no longer ends the text early: the value is stored as given.
+  j.setMember("quoted", "it's");
+  EXPECT_EQ(j.getText("quoted"), "it's");
   j.setMemberEval("w", "2*3");
   EXPECT_EQ(j.getText("w"), "6");
   j.setNumber("n", 3);
   j.setNumber("f", 0.25);
   EXPECT_EQ(j.getJson("n"), "3");
   EXPECT_EQ(j.getJson("f"), "0.25");
+}
+
+// Every editing routine that quotes a value stores exactly the text it was given, and no value
+// runs as script.
+TEST(JsonEditing, QuotedValuesAreStoredExactly) {
+  const std::vector<std::string> values = {"it's",
+                                           "a\nb",
+                                           "a\\b",
+                                           "a\tb",
+                                           "a\r\nb",
+                                           "\\u0041",
+                                           "'",
+                                           "\\",
+                                           "x'+(da.pwned=1)+'",
+                                           "');da.pwned=1;('",
+                                           gbk("月光\\光'"),
+                                           std::string("a\x01b")};
+  for (const std::string& v : values) {
+    SCOPED_TRACE(v);
+    JsonObject j;
+    j.setMember("m", v);
+    EXPECT_EQ(j.getText("m"), v);
+    j.pushValue(v, "list");
+    EXPECT_EQ(j.getText("list[0]"), v);
+    EXPECT_FALSE(j.hasValue("pwned"));
+    EXPECT_EQ(j.valueType("m"), kJsonString);
+    JsonObject array;
+    array.reset(kJsonArray);
+    array.setElement(0, v);
+    EXPECT_EQ(array.getElementText(0), v);
+    JsonObject root;
+    root.setRoot(v);
+    EXPECT_EQ(root.valueType(""), kJsonString);
+    EXPECT_EQ(root.toJson().size() >= v.size() + 2, true);
+  }
+  // Values the quoting always handled read back as before.
+  JsonObject j;
+  j.setMember("plain", gbk("普通 text 12"));
+  EXPECT_EQ(j.getText("plain"), gbk("普通 text 12"));
+  EXPECT_EQ(j.getJson("plain"), gbk("\"普通 text 12\""));
 }
 
 TEST(JsonEditing, PushValue) {

@@ -1,12 +1,18 @@
 // The download engine against local servers that answer, fail, drop and stall.
+#include "http/http_request.h"
 #include "runtime/download_engine.h"
+#include "runtime/download_rules.h"
+#include "runtime/part_file.h"
 #include "runtime/rate_window.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <optional>
 #include <thread>
 
 #ifndef _WIN32
@@ -474,6 +480,31 @@ TEST_F(DownloadFlowTest, TheSameSongTwiceAtOnceIsOneTransfer) {
   EXPECT_EQ(fs::directory_iterator(save)->path().filename(), "Song_Singer.mp3");
 }
 
+// A song another program is receiving into the same folder: the window says it is under way
+// elsewhere, plays no chime, and the other program's file is left as it is.
+TEST_F(DownloadFlowTest, ASongAnotherProgramIsReceivingIsLeftToIt) {
+  const std::string data = payload(300'000);
+  TestServer server([&data](const Request&, Connection& c) { c.reply(200, data); });
+  host.rows = {{"1", "Song", "Singer", "00:01", server.url("/1.mp3")}};
+  PartFile other; // the other program's claim on the song
+  ASSERT_EQ(other.claim(nativePath(fromUtf8((save / "Song_Singer.mp3").string()))), Claim::Held);
+  ASSERT_TRUE(other.write("ID3 other", 9));
+  download(0);
+  tickUntilIdle();
+  EXPECT_EQ(host.panes[2], gbk("Song - Singer  正在另一程序中下载"));
+  EXPECT_EQ(host.sounds, 0);
+  EXPECT_EQ(program->downloads().heldElsewhere, 1);
+  EXPECT_TRUE(server.requests().empty());
+  EXPECT_FALSE(fs::exists(save / "Song_Singer.mp3"));
+  // Its claim ends with it (here: the program ended without finishing); the song is free.
+  other.keep();
+  EXPECT_EQ(readFile(save / "Song_Singer.mp3.part"), "ID3 other");
+  download(0);
+  tickUntilIdle();
+  EXPECT_EQ(host.panes[2], gbk("Song - Singer  下载完成"));
+  EXPECT_TRUE(readFile(save / "Song_Singer.mp3") == data);
+}
+
 TEST_F(DownloadFlowTest, TwoSongsWhoseNamesCollideEndAsTwoFiles) {
   const std::string a = payload(700'000, 1), b = payload(500'000, 2);
   TestServer server([&](const Request& r, Connection& c) {
@@ -542,4 +573,350 @@ TEST_F(DownloadFlowTest, HostileTitleLandsInsideTheFolder) {
   EXPECT_EQ(files, (std::vector<std::string>{
                        "bc.ini", (fs::path("save") / "_._.._evil__etc_x.mp3").string()}));
   EXPECT_TRUE(readFile(save / "_._.._evil__etc_x.mp3") == data) << "file differs from the source";
+}
+
+// ---- One version of a song, whole, and one writer ----
+
+namespace {
+
+// A song that is replaced on the server after the first answer drops at 400,000 bytes. The
+// validator names the version (an ETag or a Last-Modified date, or none); a server may honour
+// If-Range (the whole new version for a stale validator) or ignore it (a part of the new version
+// anyway).
+struct ChangingSong {
+  enum class Validator { ETag, LastModified, None };
+  Validator kind = Validator::ETag;
+  bool honoursIfRange = true;
+  int currentVersion = 2; // the version the server has after the drop
+  std::string oldData = payload(1'000'000, 1);
+  std::string newData = payload(1'000'000, 2);
+  std::atomic<int> served{0};
+
+  std::string validatorLine(int version) const {
+    switch (kind) {
+    case Validator::ETag:
+      return "ETag: \"v" + std::to_string(version) + "\"\r\n";
+    case Validator::LastModified:
+      return std::string("Last-Modified: ") +
+             (version == 1 ? "Tue, 01 Dec 2026 10:00:00 GMT" : "Wed, 09 Dec 2026 18:30:00 GMT") +
+             "\r\n";
+    case Validator::None:
+      break;
+    }
+    return "";
+  }
+  std::string currentValidator() const {
+    const std::string line = validatorLine(currentVersion);
+    return line.empty() ? "" : line.substr(line.find(": ") + 2, line.size() - line.find(": ") - 4);
+  }
+  void answer(const Request& r, Connection& c) {
+    if (served++ == 0) {
+      c.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(oldData.size()) + "\r\n" +
+             validatorLine(1) + "\r\n" + oldData.substr(0, 400'000));
+      return; // the connection drops, and the song is replaced
+    }
+    const std::size_t from = rangeStart(r);
+    const std::string ifRange = r.header("If-Range");
+    const bool stale = !ifRange.empty() && ifRange != currentValidator();
+    if (from == 0 || (stale && honoursIfRange)) {
+      c.reply(200, newData, validatorLine(currentVersion));
+      return;
+    }
+    c.send(
+        partial(from, newData, from)
+            .insert(std::string("HTTP/1.1 206 Partial\r\n").size(), validatorLine(currentVersion)));
+  }
+};
+
+} // namespace
+
+TEST_F(EngineTest, ASongThatChangesBetweenADropAndTheResumeIsSavedAsTheNewVersionWhole) {
+  struct Case {
+    const char* what;
+    ChangingSong::Validator kind;
+    bool honoursIfRange;
+  };
+  const Case cases[] = {
+      {"ETag, If-Range honoured", ChangingSong::Validator::ETag, true},
+      {"ETag, If-Range ignored", ChangingSong::Validator::ETag, false},
+      {"Last-Modified, If-Range honoured", ChangingSong::Validator::LastModified, true},
+      {"Last-Modified, If-Range ignored", ChangingSong::Validator::LastModified, false},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    ChangingSong song;
+    song.kind = k.kind;
+    song.honoursIfRange = k.honoursIfRange;
+    TestServer server([&song](const Request& r, Connection& c) { song.answer(r, c); });
+    const int id = engine.start(task(server.url("/song.mp3"), "song.mp3"));
+    const auto end = waitEnd(id);
+    ASSERT_TRUE(end);
+    EXPECT_TRUE(end->completed) << end->error;
+    EXPECT_TRUE(readFile(dir / "song.mp3") == song.newData) << "two versions were spliced";
+    EXPECT_EQ(files(), std::vector<std::string>{"song.mp3"});
+    const auto reqs = server.requests();
+    ASSERT_GE(reqs.size(), 2u);
+    EXPECT_EQ(reqs[1].header("Range"), "bytes=400000-");
+    EXPECT_EQ(reqs[1].header("If-Range"),
+              k.kind == ChangingSong::Validator::ETag ? "\"v1\"" : "Tue, 01 Dec 2026 10:00:00 GMT");
+    fs::remove(dir / "song.mp3");
+  }
+}
+
+TEST_F(EngineTest, WithoutAValidatorOnlyTheSameLengthIsResumed) {
+  // The new version is longer: its total tells it apart, and the engine starts again.
+  ChangingSong song;
+  song.kind = ChangingSong::Validator::None;
+  song.newData = payload(1'200'000, 2);
+  TestServer server([&song](const Request& r, Connection& c) { song.answer(r, c); });
+  const int id = engine.start(task(server.url("/song.mp3"), "song.mp3"));
+  const auto end = waitEnd(id);
+  ASSERT_TRUE(end);
+  EXPECT_TRUE(end->completed) << end->error;
+  EXPECT_TRUE(readFile(dir / "song.mp3") == song.newData) << "two versions were spliced";
+  const auto reqs = server.requests();
+  ASSERT_EQ(reqs.size(), 3u);
+  EXPECT_EQ(reqs[1].header("Range"), "bytes=400000-");
+  EXPECT_EQ(reqs[2].header("Range"), "");
+}
+
+TEST_F(EngineTest, APartialFileLeftByAnEarlierRunIsResumedOnlyWhenTheSongIsTheSame) {
+  for (const bool changed : {false, true}) {
+    SCOPED_TRACE(changed ? "the song changed" : "the same song");
+    ChangingSong song;
+    if (!changed) {
+      song.newData = song.oldData;
+      song.currentVersion = 1;
+    }
+    std::atomic<int> n{0};
+    std::atomic<bool> firstRun{true};
+    TestServer server([&](const Request& r, Connection& c) {
+      if (firstRun) {
+        ++n;
+        c.send("HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\nETag: \"v1\"\r\n\r\n" +
+               song.oldData.substr(0, 400'000));
+        c.stall(30000); // still under way when the program ends
+        return;
+      }
+      song.served = 1;
+      song.answer(r, c);
+    });
+    {
+      // The first run ends while the song is under way.
+      // (A platform may hand over the body in large pieces: at least one has arrived.)
+      PlatformDownloadEngine first;
+      first.start(task(server.url("/song.mp3"), "song.mp3"));
+      ASSERT_TRUE(waitFor([&] {
+        std::error_code ec;
+        return fs::file_size(dir / "song.mp3.part", ec) >= 256 * 1024;
+      }));
+      first.release();
+    }
+    EXPECT_EQ(files(), (std::vector<std::string>{"song.mp3.part", "song.mp3.part.info"}));
+    const auto kept = fs::file_size(dir / "song.mp3.part");
+    EXPECT_TRUE(readFile(dir / "song.mp3.part") == song.oldData.substr(0, kept));
+    firstRun = false;
+    const int id = engine.start(task(server.url("/song.mp3"), "song.mp3"));
+    const auto end = waitEnd(id);
+    ASSERT_TRUE(end);
+    EXPECT_TRUE(end->completed) << end->error;
+    EXPECT_TRUE(readFile(dir / "song.mp3") == song.newData) << "file differs from the song";
+    EXPECT_EQ(files(), std::vector<std::string>{"song.mp3"});
+    const auto reqs = server.requests();
+    ASSERT_GE(reqs.size(), 2u);
+    EXPECT_EQ(reqs[1].header("Range"), "bytes=" + std::to_string(kept) + "-");
+    EXPECT_EQ(reqs[1].header("If-Range"), "\"v1\"");
+    fs::remove(dir / "song.mp3");
+  }
+}
+
+TEST_F(EngineTest, ASongAnotherWriterHoldsIsLeftAlone) {
+  // Two engines stand for two programs: the partial file's claim is the system's, not the
+  // engine's, so the second is refused at once and touches nothing.
+  const std::string data = payload(600'000);
+  std::atomic<bool> go{false};
+  TestServer server([&](const Request&, Connection& c) {
+    c.send("HTTP/1.1 200 OK\r\nContent-Length: 600000\r\nETag: \"a\"\r\n\r\n" +
+           data.substr(0, 1000));
+    while (!go)
+      c.stall(10);
+    c.send(data.substr(1000));
+  });
+  const int first = engine.start(task(server.url("/s"), "same.mp3"));
+  ASSERT_TRUE(waitFor([&] { return fs::exists(dir / "same.mp3.part.info"); }));
+  PlatformDownloadEngine other;
+  const int second = other.start(task(server.url("/s"), "same.mp3"));
+  const auto refused = other.takeEnded();
+  ASSERT_EQ(refused.size(), 1u) << "the refusal is immediate";
+  EXPECT_EQ(refused[0].id, second);
+  EXPECT_FALSE(refused[0].completed);
+  EXPECT_TRUE(refused[0].heldElsewhere);
+  EXPECT_EQ(refused[0].error, kHeldElsewhere);
+  EXPECT_EQ(files(), (std::vector<std::string>{"same.mp3.part", "same.mp3.part.info"}));
+  go = true;
+  const auto end = waitEnd(first);
+  ASSERT_TRUE(end);
+  EXPECT_TRUE(end->completed) << end->error;
+  EXPECT_TRUE(readFile(dir / "same.mp3") == data);
+  EXPECT_EQ(server.requests().size(), 1u);
+  // Once the holder is done, the other may fetch the song again.
+  const int third = other.start(task(server.url("/s"), "same.mp3"));
+  EXPECT_TRUE(other.takeEnded().empty());
+  std::optional<DownloadEnd> e3;
+  waitFor([&] {
+    for (const DownloadEnd& e : other.takeEnded())
+      if (e.id == third) e3 = e;
+    return e3.has_value();
+  });
+  other.release();
+  ASSERT_TRUE(e3);
+  EXPECT_TRUE(e3->completed) << e3->error;
+}
+
+TEST_F(EngineTest, BoundsOnTheDiskAndOnTime) {
+  DownloadLimits limits;
+  limits.maxBodyBytes = 300'000;
+  limits.floorBytesPerSecond = 1024;
+  limits.floorSpan = std::chrono::milliseconds(1500);
+  PlatformDownloadEngine bounded(nullptr, limits);
+  TestServer server([](const Request& r, Connection& c) {
+    if (r.target == "/huge") {
+      // A length no disk has room for: refused before a byte is written.
+      c.send("HTTP/1.1 200 OK\r\nContent-Length: 4000000000000000\r\n\r\nID3");
+      c.stall(20000);
+    } else if (r.target == "/endless") {
+      // No length, and more than the cap.
+      if (!c.send("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n")) return;
+      const std::string chunk = payload(65536);
+      for (int i = 0; i < 64 && c.send(chunk); ++i) {
+      }
+    } else {
+      // Two bytes a tenth of a second: never idle, far under the floor.
+      c.send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\nID3");
+      for (int i = 0; i < 200 && c.send("ab"); ++i)
+        c.stall(100);
+    }
+  });
+  const auto t0 = std::chrono::steady_clock::now();
+  std::map<int, std::string> ids;
+  ids[bounded.start(task(server.url("/huge"), "huge.mp3"))] = "huge";
+  ids[bounded.start(task(server.url("/endless"), "endless.mp3"))] = "endless";
+  ids[bounded.start(task(server.url("/trickle"), "trickle.mp3"))] = "trickle";
+  std::map<std::string, DownloadEnd> ends;
+  waitFor(
+      [&] {
+        for (const DownloadEnd& e : bounded.takeEnded())
+          ends[ids[e.id]] = e;
+        return ends.size() == 3;
+      },
+      std::chrono::milliseconds(15000));
+  const auto took = std::chrono::steady_clock::now() - t0;
+  bounded.release();
+  ASSERT_EQ(ends.size(), 3u);
+  EXPECT_EQ(ends["huge"].error, "not enough free space on the disk for the song");
+  EXPECT_EQ(ends["endless"].error, "the song has no length and passed the size limit");
+  EXPECT_EQ(ends["trickle"].error, kTooSlow);
+  for (const auto& [name, e] : ends)
+    EXPECT_FALSE(e.completed) << name;
+  EXPECT_LT(took, std::chrono::seconds(8)) << "the floor took too long to act";
+  EXPECT_TRUE(files().empty());
+}
+
+TEST_F(EngineTest, RedirectsFollowOneRule) {
+  const std::string data = payload(50'000);
+  TestServer server([&data](const Request& r, Connection& c) {
+    const std::string& t = r.target;
+    if (t == "/song") {
+      c.reply(200, data);
+    } else if (t.rfind("/hop/", 0) == 0) {
+      const int n = std::stoi(t.substr(5));
+      c.reply(302, "moved",
+              "Location: " + (n == 0 ? std::string("/song") : "/hop/" + std::to_string(n - 1)) +
+                  "\r\n");
+    } else if (t == "/file") {
+      c.reply(302, "", "Location: file:///etc/passwd\r\n");
+    } else if (t == "/nowhere") {
+      c.reply(302, "");
+    }
+  });
+  struct Case {
+    const char* path;
+    bool completes;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"/hop/19", true, ""}, // twenty redirects in a row
+      {"/hop/20", false, "too many redirects"},
+      {"/file", false, "a redirect to an address that is not fetched"},
+      {"/nowhere", false, "a redirect that names no address"},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.path);
+    const int id = engine.start(task(server.url(k.path), "r.mp3"));
+    const auto end = waitEnd(id);
+    ASSERT_TRUE(end);
+    EXPECT_EQ(end->completed, k.completes) << end->error;
+    EXPECT_EQ(end->error, k.error);
+    if (k.completes) {
+      EXPECT_TRUE(readFile(dir / "r.mp3") == data);
+      fs::remove(dir / "r.mp3");
+    }
+    EXPECT_TRUE(files().empty());
+  }
+  // The rule itself: never from https down to http, and only the two schemes.
+  EXPECT_FALSE(redirectAllowed(true, "http://h/x"));
+  EXPECT_FALSE(redirectAllowed(true, "HTTP://h/x"));
+  EXPECT_TRUE(redirectAllowed(true, "https://h/x"));
+  EXPECT_TRUE(redirectAllowed(false, "http://h/x"));
+  EXPECT_TRUE(redirectAllowed(false, "https://h/x"));
+  EXPECT_FALSE(redirectAllowed(false, "file:///etc/passwd"));
+  EXPECT_FALSE(redirectAllowed(false, "ftp://h/x"));
+}
+
+TEST(DownloadRules, AnswersAndRecords) {
+  const PartRecord etag{"\"v1\"", 1000};
+  const PartRecord lengthOnly{"", 1000};
+  const PartRecord nothing{};
+  struct Case {
+    const char* what;
+    long long offset;
+    int status;
+    long long rangeStart, rangeTotal;
+    std::string validator;
+    PartRecord recorded;
+    Answer answer;
+  };
+  const Case cases[] = {
+      {"fresh", 0, 200, -1, -1, "\"v1\"", nothing, Answer::FromZero},
+      {"resumed, same version", 400, 206, 400, 1000, "\"v1\"", etag, Answer::Append},
+      {"resumed, no validator in the answer", 400, 206, 400, 1000, "", etag, Answer::Append},
+      {"whole song for a stale If-Range", 400, 200, -1, -1, "\"v2\"", etag, Answer::FromZero},
+      {"206 naming another version", 400, 206, 400, 1000, "\"v2\"", etag, Answer::Restart},
+      {"206 of another length", 400, 206, 400, 1200, "\"v1\"", etag, Answer::Restart},
+      {"206 from another offset", 400, 206, 300, 1000, "\"v1\"", etag, Answer::Restart},
+      {"no validator, same length", 400, 206, 400, 1000, "", lengthOnly, Answer::Append},
+      {"no validator, other length", 400, 206, 400, 999, "", lengthOnly, Answer::Restart},
+      {"no validator, unknown length", 400, 206, 400, -1, "", lengthOnly, Answer::Restart},
+      {"nothing recorded", 400, 206, 400, 1000, "", nothing, Answer::Restart},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(judgeAnswer(c.offset, c.status, c.rangeStart, c.rangeTotal, c.validator, c.recorded),
+              c.answer);
+  }
+  EXPECT_EQ(validatorOf("\"abc\"", "Tue, 01 Dec 2026 10:00:00 GMT"), "\"abc\"");
+  EXPECT_EQ(validatorOf("W/\"abc\"", "Tue, 01 Dec 2026 10:00:00 GMT"),
+            "Tue, 01 Dec 2026 10:00:00 GMT");
+  EXPECT_EQ(validatorOf("", ""), "");
+  PartRecord back;
+  ASSERT_TRUE(parseRecord(recordText(etag), back));
+  EXPECT_EQ(back.validator, etag.validator);
+  EXPECT_EQ(back.total, etag.total);
+  EXPECT_FALSE(parseRecord("half a record", back));
+  EXPECT_FALSE(parseRecord("tunova-part 1\ntotal x\nvalidator \n", back));
+  EXPECT_TRUE(resumable(etag, 400));
+  EXPECT_TRUE(resumable(lengthOnly, 400));
+  EXPECT_FALSE(resumable(nothing, 400));
+  EXPECT_FALSE(resumable(etag, 0));
+  EXPECT_FALSE(resumable(etag, 1001)); // more than the song: not this song
 }

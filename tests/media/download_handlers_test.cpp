@@ -205,6 +205,24 @@ TEST_F(HandlerTest, CopyLeavesExactlyColumnFour) {
   EXPECT_EQ(host.clipboard, "http://h/2.mp3");
 }
 
+TEST_F(HandlerTest, AnAddressOffTheWebIsNeitherPlayedNorCopied) {
+  for (const char* address :
+       {"file:///etc/passwd", "ftp://h/1.mp3", "/etc/passwd", "javascript:1"}) {
+    SCOPED_TRACE(address);
+    host.rows[0][4] = address;
+    host.selected = 0;
+    host.choose(gbk("播放"));
+    host.fire(n.mainWindow, n.resultList, EventKind::DoubleClick);
+    host.choose(gbk("复制下载地址"));
+    EXPECT_FALSE(host.isWindowLoaded(n.playerWindow));
+    EXPECT_TRUE(host.player.urls.empty());
+    EXPECT_EQ(host.clipboard, "");
+  }
+  host.rows[0][4] = "HTTPS://h/1.mp3";
+  host.choose(gbk("播放"));
+  EXPECT_EQ(host.player.urls, (std::vector<std::string>{"HTTPS://h/1.mp3"}));
+}
+
 TEST(Chime, LaidOutAsAWaveFile) {
   const Bytes& w = completionSound();
   ASSERT_EQ(w.size(), 138492u);
