@@ -1,6 +1,9 @@
 // The shell and the settings file, against the fake host.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "sandbox.h"
 
 #include <fstream>
@@ -280,6 +283,39 @@ TEST(SettingsFile, WritingChangesOnlyTheOneLine) {
   ASSERT_TRUE(writeIniValue(ini(host), "last", "z", "3"));
   ASSERT_TRUE(writeIniValue(ini(host), "new", "k", "v"));
   EXPECT_EQ(readFile(ini(host)), expected + "\r\nz=3\r\n[new]\r\nk=v\r\n");
+}
+#endif
+
+#ifndef _WIN32 // on Windows the platform's own INI routine writes the file
+// Two programs saving at the same moment: the writer whose value is in the file afterwards
+// said it had saved, and no temporary file is left behind.
+TEST(SettingsFile, SimultaneousWritersEachReportWhatHappened) {
+  FakeHost host;
+  const std::string path = ini(host);
+  int lostSuccess = 0;
+  for (int round = 0; round < 200; ++round) {
+    const std::string a = "/a" + std::to_string(round) + "/",
+                      b = "/b" + std::to_string(round) + "/";
+    std::atomic<int> ready{0};
+    bool okA = false, okB = false;
+    auto writer = [&](const std::string& value, bool& ok) {
+      ++ready;
+      while (ready < 2) {
+      }
+      ok = writeIniValue(path, gbk("保存目录"), gbk("保存"), value);
+    };
+    std::thread ta(writer, a, std::ref(okA)), tb(writer, b, std::ref(okB));
+    ta.join();
+    tb.join();
+    const std::string now = readIniValue(path, gbk("保存目录"), gbk("保存"));
+    ASSERT_TRUE(now == a || now == b) << now;
+    if ((now == a && !okA) || (now == b && !okB)) ++lostSuccess;
+  }
+  EXPECT_EQ(lostSuccess, 0) << "a writer whose value was saved reported a failure";
+  std::vector<std::string> left;
+  for (const auto& e : std::filesystem::directory_iterator(host.folder))
+    left.push_back(e.path().filename().string());
+  EXPECT_EQ(left, std::vector<std::string>{"bc.ini"});
 }
 #endif
 

@@ -55,3 +55,31 @@ curl -s -o "$work/direct.mp3" "$url"
 cmp -s "$work/direct.mp3" "$work/save/你的名字是月光_唐果.mp3" || fail "downloaded file differs: $(ls "$work/save")"
 [ -z "$(ls "$work/save" | grep -v '^你的名字是月光_唐果.mp3$')" ] || fail "stray files: $(ls "$work/save")"
 echo "windows: tunova-cli.exe search, tag and download against tunova-catalogue: ok ($(sha256sum <"$work/direct.mp3" | cut -c1-16)…)"
+
+# Two tunova-cli.exe on one song from a throttled one-song catalogue: the second changes nothing
+# and says another program has it; the first ends with the whole song. Malformed rows exit 2.
+{ printf 'ID3'; head -c $((2 * 1024 * 1024 - 3)) /dev/urandom; } >"$work/song.mp3"
+/usr/bin/python3 "$(dirname "$0")/../support/song_server.py" 0 "$work/requests.log" \
+  "$work/song.mp3" 1048576 >"$work/song-server.out" &
+song_pid=$!
+trap 'kill "$song_pid" 2>/dev/null || true; cleanup' EXIT
+wait_until 'grep -qs listening "$work/song-server.out"' 30 || fail "the song server did not start"
+mkdir "$work/shared"
+shared=$(winepath -w "$work/shared")
+one() { TUNOVA_CATALOGUE_HOST="127.0.0.1:$(cut -d' ' -f2 "$work/song-server.out")" \
+  wine "$build/bin/tunova-cli.exe" download "$1" search slow --folder "$shared" 2>&1 | tr -d '\r'; }
+TUNOVA_CATALOGUE_HOST="127.0.0.1:$(cut -d' ' -f2 "$work/song-server.out")" \
+  wine "$build/bin/tunova-cli.exe" download 1abc search slow --folder "$shared" >/dev/null 2>&1 && code=0 || code=$?
+[ "$code" -eq 2 ] || fail "download 1abc exited $code"
+one 1 >"$work/first.txt" &
+first=$!
+wait_until '[ "$(stat -c %s "$work/shared/慢歌_歌手.mp3.part" 2>/dev/null || echo 0)" -gt 0 ]' 30 \
+  || fail "the first program never started writing"
+one 1 >"$work/second.txt" || true
+grep -q "慢歌 - 歌手  正在另一程序中下载" "$work/second.txt" || fail "second: $(cat "$work/second.txt")"
+wait "$first" || true
+grep -q "慢歌 - 歌手  下载完成" "$work/first.txt" || fail "first: $(cat "$work/first.txt")"
+cmp -s "$work/song.mp3" "$work/shared/慢歌_歌手.mp3" || fail "the song is not whole"
+[ "$(ls "$work/shared")" = "慢歌_歌手.mp3" ] || fail "stray files: $(ls "$work/shared")"
+[ "$(wc -l <"$work/requests.log")" -eq 1 ] || fail "the second program fetched: $(cat "$work/requests.log")"
+echo "windows: two tunova-cli.exe on one song: one writer, the other told so; 1abc refused with exit 2"
