@@ -17,6 +17,7 @@
 #include <wx/uiaction.h>
 #include <wx/utils.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -24,6 +25,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <set>
 #include <thread>
 
@@ -104,6 +106,14 @@ protected:
         const std::string page = pageOf(r.target);
         c.reply(200,
                 songsJson(server->url(page == "0" ? "/media/1.mp3" : "/media/p" + page + ".mp3")));
+      } else if (holdMedia) {
+        // A song still under way: its first bytes, then the rest once the test lets it go.
+        const std::string song = "ID3" + std::string(19997, '\0');
+        c.send("HTTP/1.1 200 OK\r\nContent-Type: audio/mpeg\r\nContent-Length: 20000\r\n\r\n" +
+               song.substr(0, 1000));
+        while (holdMedia)
+          c.stall(20);
+        c.send(song.substr(1000));
       } else {
         c.reply(200, std::string(20000, '\0'), "Content-Type: audio/mpeg\r\n");
       }
@@ -141,7 +151,8 @@ protected:
   }
 
   WatchedHost host;
-  std::atomic<int> pageDelayMs{0}; // how long the service thinks before each page
+  std::atomic<int> pageDelayMs{0};    // how long the service thinks before each page
+  std::atomic<bool> holdMedia{false}; // songs stop after their first bytes until this is cleared
   std::unique_ptr<TestServer> server;
   std::unique_ptr<Program> program;
   wxFrame* frame = nullptr;
@@ -382,6 +393,63 @@ TEST_F(RealInputTest, ShiftF10OpensTheSameMenuForTheSelectedRow) {
   ASSERT_TRUE(pump(3000, [] { return clipboardText() != "untouched"; }));
   EXPECT_EQ(clipboardText(), server->url("/media/p2.mp3"));
   EXPECT_EQ(menus.opened, 1);
+}
+
+// The window and tunova-cli saving into one folder: while the terminal receives a song, 下载 of
+// the same song in the window (real clicks) changes nothing on disk and says another program is
+// downloading it; the terminal then ends with the whole song.
+TEST_F(RealInputTest, ASongTheTerminalIsReceivingIsLeftToIt) {
+  tunova::test::Sandbox save("tunova-shared");
+  const std::string ini = host.runFolder() + "/bc.ini";
+  ASSERT_FALSE(std::filesystem::exists(ini)) << "a settings file is already beside the program";
+  ASSERT_TRUE(host.writeIni(ini, gbk("保存目录"), gbk("保存"), save.path().string() + "/"));
+  struct RemoveIni {
+    std::string path;
+    ~RemoveIni() { std::filesystem::remove(path); }
+  } removeIni{ini};
+  holdMedia = true;
+  const std::string cli = std::filesystem::path(TUNOVA_STUB).parent_path() / "tunova-cli";
+  const std::string folder = save.path().string();
+  char* argv[] = {const_cast<char*>(cli.c_str()),
+                  const_cast<char*>("download"),
+                  const_cast<char*>("1"),
+                  const_cast<char*>("tag"),
+                  const_cast<char*>("850"),
+                  const_cast<char*>("--folder"),
+                  const_cast<char*>(folder.c_str()),
+                  nullptr};
+  posix_spawn_file_actions_t quiet;
+  posix_spawn_file_actions_init(&quiet);
+  posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, cli.c_str(), &quiet, nullptr, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&quiet);
+  const auto part = save.path() / "one_a.mp3.part";
+  ASSERT_TRUE(tunova::test::waitFor([&] {
+    std::error_code ec;
+    return std::filesystem::file_size(part, ec) == 1000;
+  })) << "the terminal never started the song";
+
+  fillByTag();
+  const int kChooseDownload[] = {WXK_DOWN, WXK_DOWN, WXK_RETURN};
+  MenuWatcher menus(frame, {std::begin(kChooseDownload), std::end(kChooseDownload)});
+  rightClickAt(rowPoint(0));
+  const std::string notice = gbk("one - a  正在另一程序中下载");
+  EXPECT_TRUE(pump(5000, [&] { return host.paneText(n.mainWindow, n.statusBar, 2) == notice; }))
+      << toUtf8(host.paneText(n.mainWindow, n.statusBar, 2));
+  EXPECT_EQ(menus.opened, 1);
+  EXPECT_EQ(std::filesystem::file_size(part), 1000u) << "the window touched the other's file";
+  EXPECT_FALSE(std::filesystem::exists(save.path() / "one_a.mp3"));
+
+  holdMedia = false;
+  int status = -1;
+  ASSERT_TRUE(tunova::test::waitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  std::vector<std::string> files;
+  for (const auto& e : std::filesystem::directory_iterator(save.path()))
+    files.push_back(e.path().filename().string());
+  EXPECT_EQ(files, std::vector<std::string>{"one_a.mp3"});
+  EXPECT_EQ(std::filesystem::file_size(save.path() / "one_a.mp3"), 20000u);
 }
 
 namespace {
