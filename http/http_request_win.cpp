@@ -12,6 +12,7 @@
 #include "http/headers.h"
 #include "http/request_parts.h"
 #include "http/url.h"
+#include "http/wininet_redirect.h"
 
 // httpRequest on the platform's WinInet: one internet, connection and request handle per call,
 // opened in that order and closed in reverse; the body read 1024 bytes at a time; the raw header
@@ -100,23 +101,6 @@ void readBody(HINTERNET request, Exchange& ex) {
     ex.response.insert(ex.response.end(), buffer, buffer + n);
     if (abandoned(ex)) return;
   }
-}
-
-// Where a redirect answer points, made absolute against the address it answered; empty when
-// it names none.
-std::string redirectTarget(HINTERNET request, const std::string& from) {
-  std::string location(2048, '\0');
-  DWORD size = static_cast<DWORD>(location.size());
-  if (!HttpQueryInfoA(request, HTTP_QUERY_LOCATION, location.data(), &size, nullptr)) return {};
-  location.resize(std::min<std::size_t>(size, location.size()));
-  std::string absolute(4096, '\0');
-  DWORD length = static_cast<DWORD>(absolute.size());
-  if (!InternetCombineUrlA(from.c_str(), location.c_str(), absolute.data(), &length,
-                           ICU_NO_ENCODE)) {
-    return {};
-  }
-  absolute.resize(std::min<std::size_t>(length, absolute.size()));
-  return absolute;
 }
 
 bool isRedirect(int status) {
@@ -314,6 +298,21 @@ Bytes httpRequest(const std::string& url, const HttpOptions& o) {
   texts.handBack(ex->headerBlock, o);
   if (ex->failed) return {};
   return std::move(ex->response);
+}
+
+std::string redirectTarget(void* request, const std::string& from) {
+  std::string location(2048, '\0');
+  DWORD size = static_cast<DWORD>(location.size());
+  if (!HttpQueryInfoA(request, HTTP_QUERY_LOCATION, location.data(), &size, nullptr)) return {};
+  location.resize(std::min<std::size_t>(size, location.size()));
+  std::string absolute(4096, '\0');
+  DWORD length = static_cast<DWORD>(absolute.size());
+  if (!InternetCombineUrlA(from.c_str(), location.c_str(), absolute.data(), &length,
+                           ICU_NO_ENCODE)) {
+    return {};
+  }
+  absolute.resize(std::min<std::size_t>(length, absolute.size()));
+  return absolute;
 }
 
 } // namespace tunova

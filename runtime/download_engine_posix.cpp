@@ -496,35 +496,15 @@ int PlatformDownloadEngine::start(const DownloadTask& task) {
     refused.error = "the engine was released";
   } else if (impl_->destinations.count(t->finalPath)) {
     refused.error = "already being downloaded";
-  } else if (!allowedScheme(task.url)) {
-    refused.error = "only http and https addresses are fetched";
   } else {
-    switch (t->part.claim(t->finalPath)) {
-    case Claim::Held:
-      break;
-    case Claim::HeldElsewhere:
-      refused.error = kHeldElsewhere;
-      refused.heldElsewhere = true;
-      break;
-    case Claim::Failed:
-      refused.error = "cannot write the file";
-      break;
-    }
+    const PartStart ready = startPart(t->part, task.url, t->finalPath);
+    refused.error = ready.refusal;
+    refused.heldElsewhere = ready.heldElsewhere;
+    t->record = ready.record;
+    t->written = ready.written;
   }
   if (!refused.error.empty()) {
     impl_->ended.push_back(refused);
-    return id;
-  }
-  // A partial file left by an earlier run is continued when its record says which version it
-  // holds; anything else in it is dropped.
-  PartRecord record;
-  const long long size = t->part.size();
-  if (t->part.readRecord(record) && resumable(record, size)) {
-    t->record = record;
-    t->written = size;
-  } else if (!Impl::truncate(*t)) {
-    t->part.discard();
-    impl_->ended.push_back(DownloadEnd{id, false, "cannot write the file"});
     return id;
   }
   impl_->destinations.insert(t->finalPath);

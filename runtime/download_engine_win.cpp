@@ -15,6 +15,7 @@
 
 #include "http/http_request.h"
 #include "http/url.h"
+#include "http/wininet_redirect.h"
 #include "runtime/download_rules.h"
 #include "runtime/ini_file.h"
 #include "runtime/part_file.h"
@@ -45,21 +46,6 @@ std::string queryText(HINTERNET request, DWORD level) {
   if (!HttpQueryInfoA(request, level, value.data(), &size, nullptr)) return std::string();
   value.resize(std::min<std::size_t>(size, value.size()));
   return value.substr(0, value.find('\0'));
-}
-
-// Where a redirect answer points, made absolute against the address it answered; empty when it
-// names none.
-std::string redirectTarget(HINTERNET request, const std::string& from) {
-  const std::string location = queryText(request, HTTP_QUERY_LOCATION);
-  if (location.empty()) return {};
-  std::string absolute(4096, '\0');
-  DWORD length = static_cast<DWORD>(absolute.size());
-  if (!InternetCombineUrlA(from.c_str(), location.c_str(), absolute.data(), &length,
-                           ICU_NO_ENCODE)) {
-    return {};
-  }
-  absolute.resize(std::min<std::size_t>(length, absolute.size()));
-  return absolute;
 }
 
 // Failures that the next attempt may not meet: everything but a bad address.
@@ -508,35 +494,15 @@ int PlatformDownloadEngine::start(const DownloadTask& task) {
     refused.error = "the engine was released";
   } else if (impl_->destinations.count(t->finalPath)) {
     refused.error = "already being downloaded";
-  } else if (!allowedScheme(task.url)) {
-    refused.error = "only http and https addresses are fetched";
   } else {
-    switch (t->part.claim(t->finalPath)) {
-    case Claim::Held:
-      break;
-    case Claim::HeldElsewhere:
-      refused.error = kHeldElsewhere;
-      refused.heldElsewhere = true;
-      break;
-    case Claim::Failed:
-      refused.error = "cannot write the file";
-      break;
-    }
+    const PartStart ready = startPart(t->part, task.url, t->finalPath);
+    refused.error = ready.refusal;
+    refused.heldElsewhere = ready.heldElsewhere;
+    t->record = ready.record;
+    t->written = ready.written;
   }
   if (!refused.error.empty()) {
     impl_->ended.push_back(refused);
-    return id;
-  }
-  // A partial file left by an earlier run is continued when its record says which version it
-  // holds; anything else in it is dropped.
-  PartRecord record;
-  const long long size = t->part.size();
-  if (t->part.readRecord(record) && resumable(record, size)) {
-    t->record = record;
-    t->written = size;
-  } else if (!Impl::truncate(*t)) {
-    t->part.discard();
-    impl_->ended.push_back(DownloadEnd{id, false, "cannot write the file"});
     return id;
   }
   impl_->destinations.insert(t->finalPath);

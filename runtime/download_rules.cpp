@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "host/address.h"
+#include "runtime/part_file.h"
 #include "text/text.h"
 
 namespace tunova {
@@ -121,6 +122,35 @@ bool SpeedFloor::tooSlow(Clock::time_point now, long long bytes) {
   const double seconds = std::chrono::duration<double>(now - first.at).count();
   return static_cast<double>(bytes - first.bytes) <
          static_cast<double>(limits_.floorBytesPerSecond) * seconds;
+}
+
+PartStart startPart(PartFile& part, const std::string& url, const std::string& finalPath) {
+  PartStart ready;
+  if (!allowedScheme(url)) {
+    ready.refusal = "only http and https addresses are fetched";
+    return ready;
+  }
+  switch (part.claim(finalPath)) {
+  case Claim::Held:
+    break;
+  case Claim::HeldElsewhere:
+    ready.refusal = kHeldElsewhere;
+    ready.heldElsewhere = true;
+    return ready;
+  case Claim::Failed:
+    ready.refusal = "cannot write the file";
+    return ready;
+  }
+  PartRecord record;
+  const long long size = part.size();
+  if (part.readRecord(record) && resumable(record, size)) {
+    ready.record = record;
+    ready.written = size;
+  } else if (!part.truncate()) {
+    part.discard();
+    ready.refusal = "cannot write the file";
+  }
+  return ready;
 }
 
 } // namespace tunova

@@ -75,4 +75,15 @@ private:
 #endif
 };
 
+// A new task's partial file made ready: an address that is not fetched is refused, the file is
+// claimed, and what an earlier run left in it is kept when its record says which version it is
+// (else emptied). `refusal` is empty when the file is ready.
+struct PartStart {
+  std::string refusal;
+  bool heldElsewhere = false;
+  PartRecord record;
+  long long written = 0;
+};
+PartStart startPart(PartFile& part, const std::string& url, const std::string& finalPath);
+
 } // namespace tunova
