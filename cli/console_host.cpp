@@ -14,6 +14,48 @@
 
 namespace tunova {
 
+// The platform engine, with a record of what became of each task: the program's handler takes
+// the ends, and the terminal reports them per song.
+class WatchedEngine : public DownloadEngine {
+public:
+  int start(const DownloadTask& task) override {
+    const int id = inner_.start(task);
+    if (id > 0) {
+      tasks_[id].path = task.path;
+      lastId_ = id;
+    }
+    return id;
+  }
+  std::int32_t currentRate() override { return inner_.currentRate(); }
+  std::vector<DownloadEnd> takeEnded() override {
+    std::vector<DownloadEnd> ended = inner_.takeEnded();
+    for (const DownloadEnd& end : ended) {
+      TaskRecord& record = tasks_[end.id];
+      record.ended = true;
+      record.end = end;
+    }
+    return ended;
+  }
+  int runningCount() override { return inner_.runningCount(); }
+  void release() override { inner_.release(); }
+
+  // An end is waiting when fewer tasks run than have been started and not yet taken (a task
+  // refused at its start never runs, and waits all the same).
+  bool endWaiting() {
+    int open = 0;
+    for (const auto& [id, record] : tasks_)
+      open += record.ended ? 0 : 1;
+    return inner_.runningCount() < open;
+  }
+  const std::map<int, TaskRecord>& tasks() const { return tasks_; }
+  int lastId() const { return lastId_; }
+
+private:
+  PlatformDownloadEngine inner_;
+  std::map<int, TaskRecord> tasks_;
+  int lastId_ = 0;
+};
+
 ConsoleHost::ConsoleHost() = default;
 
 ConsoleHost::~ConsoleHost() {
@@ -97,8 +139,25 @@ void ConsoleHost::playSound(const Bytes& wave) {
 }
 
 DownloadEngine& ConsoleHost::downloadEngine() {
-  if (!engine_) engine_ = std::make_unique<PlatformDownloadEngine>();
+  if (!engine_) engine_ = std::make_unique<WatchedEngine>();
   return *engine_;
+}
+
+const std::map<int, TaskRecord>& ConsoleHost::tasks() const {
+  static const std::map<int, TaskRecord> none;
+  return engine_ ? engine_->tasks() : none;
+}
+
+int ConsoleHost::lastTaskId() const {
+  return engine_ ? engine_->lastId() : 0;
+}
+
+bool ConsoleHost::endWaiting() {
+  return engine_ && engine_->endWaiting();
+}
+
+std::int32_t ConsoleHost::currentRate() {
+  return engine_ ? engine_->currentRate() : 0;
 }
 
 } // namespace tunova

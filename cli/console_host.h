@@ -2,6 +2,7 @@
 // The console host of tunova-cli: the program's windows live in memory, timers are driven by
 // the host's loop, message boxes go to standard error, and downloads use the same engine as the
 // window runtime.
+#include <csignal>
 #include <map>
 #include <memory>
 #include <optional>
@@ -11,7 +12,15 @@
 
 namespace tunova {
 
-class PlatformDownloadEngine;
+class WatchedEngine;
+
+// A download started through the console host's engine: where it writes and, once the download
+// timer's handler has taken its end, how it ended.
+struct TaskRecord {
+  std::string path; // GBK, as the task named it
+  bool ended = false;
+  DownloadEnd end;
+};
 
 class ConsoleHost : public MemoryHost {
 public:
@@ -51,6 +60,17 @@ public:
   }
   void pickFolder(const std::string& folder) { pickedFolder_ = folder; }
   DownloadEngine& downloadEngine() override;
+  // Every download started so far, by task id, and the id of the last one (0: none yet).
+  const std::map<int, TaskRecord>& tasks() const;
+  int lastTaskId() const;
+  // Whether a download has ended that the download timer's handler has not yet taken.
+  bool endWaiting();
+  // The engine's overall receive rate (0 before the first download).
+  std::int32_t currentRate();
+
+  // While the flag is set (by a signal handler), waits on the network are abandoned.
+  void watchInterrupt(const volatile std::sig_atomic_t* flag) { interrupt_ = flag; }
+  bool keepAlive() override { return !(interrupt_ && *interrupt_); }
   MediaPlayer* mediaPlayer(const std::string& window, const std::string& control) override {
     return nullptr;
   }
@@ -60,7 +80,8 @@ private:
   bool isSettingsFile(const std::string& path);
   std::vector<std::string> messages_;
   std::optional<std::string> folderOverride_;
-  std::unique_ptr<PlatformDownloadEngine> engine_;
+  std::unique_ptr<WatchedEngine> engine_;
+  const volatile std::sig_atomic_t* interrupt_ = nullptr;
 };
 
 } // namespace tunova

@@ -1,24 +1,28 @@
 // tunova-cli: the program's own handlers, run from a terminal.
 //
-//   tunova-cli search TERM
-//   tunova-cli tag NAME                       (热门, 飙演技, ... or 850, 851, ...)
-//   tunova-cli download N search TERM [--folder DIR]
-//   tunova-cli download N tag NAME [--folder DIR]
-//   tunova-cli folder [DIR]                   (shows, or chooses, the save folder, as 设置目录
-//   does)
+//   tunova-cli search TERM [--json]
+//   tunova-cli tag NAME [--json]                  (热门, 飙演技, ... or 850, 851, ...)
+//   tunova-cli download SELECTION (search TERM | tag NAME) [--folder DIR] [--jobs N]
+//              [--overwrite]                      (SELECTION: 7, 1-3,5,10-12 or all)
+//   tunova-cli folder [DIR]                       (shows, or chooses, the save folder, as
+//                                                  设置目录 does)
 //
 // Rows print as five tab-separated cells (a tab, CR or LF inside a cell written as \t, \r,
-// \n), then pane 0 of the status bar. Arguments and output
-// are UTF-8; the program itself works in GBK.
+// \n), then pane 0 of the status bar; with --json, as a JSON array. Arguments and output are
+// UTF-8; the program itself works in GBK.
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "app/program.h"
 #include "cli/arguments.h"
+#include "cli/batch.h"
 #include "cli/console_host.h"
+#include "cli/rows_json.h"
+#include "cli/selection.h"
 #include "media/download.h"
 #include "settings/settings.h"
 #include "text/codepage.h"
@@ -28,13 +32,16 @@ using namespace tunova;
 
 namespace {
 
-int usage() {
-  std::fprintf(stderr, "usage: tunova-cli search TERM\n"
-                       "       tunova-cli tag NAME\n"
-                       "       tunova-cli download N (search TERM | tag NAME) [--folder DIR]\n"
-                       "       tunova-cli folder [DIR]\n");
-  return 2;
-}
+// What the command line asked for.
+struct Request {
+  std::string command; // search, tag, download, folder
+  std::string kind;    // for download: search or tag
+  std::string argument;
+  std::string selection;
+  std::string folder;
+  bool json = false;
+  BatchOptions batch;
+};
 
 std::string out(const std::string& gbkText) {
   return toUtf8(gbkText);
@@ -49,13 +56,10 @@ std::string cellText(const std::string& gbkText) {
   return replaceAll(s, "\n", "\\n");
 }
 
-// A row number as typed: digits only, from 1 up; 0 for anything else ("1abc", "0", "-1", "2-").
-int rowNumber(const std::string& text) {
-  if (text.empty() || text.size() > 6 || text[0] == '0') return 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return 0;
-  }
-  return std::atoi(text.c_str());
+std::string withoutTrailingSeparator(std::string dir) {
+  while (dir.size() > 1 && dir.back() == kPathSeparator)
+    dir.pop_back();
+  return dir;
 }
 
 // Runs the query through the bound events; false when the program refused it.
@@ -78,25 +82,33 @@ bool runQuery(ConsoleHost& host, const std::string& kind, const std::string& utf
   return false;
 }
 
-void printRows(ConsoleHost& host) {
+void printRows(ConsoleHost& host, bool json) {
+  if (json) {
+    std::vector<std::vector<std::string>> rows;
+    for (const auto& row : host.rows) {
+      std::vector<std::string> cells;
+      for (const std::string& cell : row)
+        cells.push_back(out(cell));
+      rows.push_back(std::move(cells));
+    }
+    std::printf("%s\n", rowsJson(rows).c_str());
+    return;
+  }
   for (const auto& row : host.rows) {
     std::printf("%s\t%s\t%s\t%s\t%s\n", cellText(row[0]).c_str(), cellText(row[1]).c_str(),
                 cellText(row[2]).c_str(), cellText(row[3]).c_str(), cellText(row[4]).c_str());
   }
+  std::printf("%s\n", out(host.paneText(names().mainWindow, names().statusBar, 0)).c_str());
 }
 
 // "folder": prints the save folder in effect and the settings file that holds it; with DIR,
 // chooses DIR through the program's own handler first (the picker answering DIR).
-int chooseFolder(const std::vector<std::string>& args) {
-  if (args.size() > 2) return usage();
+int chooseFolder(const Request& request) {
   ConsoleHost host;
   Program program(host);
   program.start();
-  if (args.size() == 2) {
-    std::string dir = args[1];
-    while (dir.size() > 1 && dir.back() == kPathSeparator)
-      dir.pop_back();
-    host.pickFolder(fromUtf8(dir));
+  if (!request.argument.empty()) {
+    host.pickFolder(fromUtf8(withoutTrailingSeparator(request.argument)));
     host.fire(names().mainWindow, names().chooseFolder, EventKind::LeftDown);
     if (!host.messages().empty()) return 1; // the handler said why on stderr
   }
@@ -107,76 +119,99 @@ int chooseFolder(const std::vector<std::string>& args) {
   return set ? 0 : 1;
 }
 
+// search, tag and download: one query, then its rows printed or the chosen ones downloaded.
+int query(const Request& request) {
+  Selection selection;
+  std::string error;
+  const bool download = request.command == "download";
+  if (download && !parseSelection(request.selection, selection, error)) {
+    std::fprintf(stderr, "tunova-cli: %s\n", error.c_str());
+    return 2; // before anything is fetched
+  }
+  ConsoleHost host;
+  if (!request.folder.empty())
+    host.overrideSaveFolder(fromUtf8(withoutTrailingSeparator(request.folder)));
+  Program program(host);
+  program.start();
+  int code = 0;
+  std::vector<int> rows;
+  if (!runQuery(host, download ? request.kind : request.command, request.argument)) {
+    code = 1;
+  } else if (program.lastQuery().failed()) {
+    printRows(host, request.json);
+    std::fprintf(stderr, "tunova-cli: %s\n", program.lastQuery().failure.c_str());
+    code = 1;
+  } else if (!download) {
+    printRows(host, request.json);
+  } else if (!chosenRows(selection, static_cast<int>(host.rows.size()), rows, error)) {
+    std::fprintf(stderr, "tunova-cli: %s\n", error.c_str());
+    code = 2;
+  } else if (rows.empty()) {
+    std::fprintf(stderr, "tunova-cli: the query gave no rows; nothing to download\n");
+  } else {
+    code = downloadRows(host, rows, request.batch);
+  }
+  host.finish();
+  return code;
+}
+
+void describe(CLI::App& app, Request& request) {
+  app.require_subcommand(1);
+  app.fallthrough(false);
+  CLI::App* search = app.add_subcommand("search", "List the songs the catalogue finds for TERM");
+  search->add_option("TERM", request.argument, "What to look for")->required();
+  search->add_flag("--json", request.json, "The rows as a JSON array, for scripts");
+  CLI::App* tag = app.add_subcommand("tag", "List the songs of a mood tag");
+  tag->add_option("NAME", request.argument,
+                  "热门, 飙演技, 民族风, 流行, 怀旧, 浪漫, 伤感, or its "
+                  "number (850 to 856)")
+      ->required();
+  tag->add_flag("--json", request.json, "The rows as a JSON array, for scripts");
+  CLI::App* download = app.add_subcommand(
+      "download", "Save the chosen rows of a search or a tag into the save folder, as the "
+                  "window's 下载 does");
+  download
+      ->add_option("SELECTION", request.selection,
+                   "Rows: a number (7), ranges and lists (1-3,5,10-12), or all")
+      ->required();
+  download->add_option("KIND", request.kind, "search or tag")
+      ->required()
+      ->check(CLI::IsMember({"search", "tag"}));
+  download->add_option("TERM", request.argument, "The search term or the tag")->required();
+  download
+      ->add_option("--folder", request.folder,
+                   "Save into DIR for this run (bc.ini is left as it is)")
+      ->type_name("DIR");
+  download->add_option("--jobs", request.batch.jobs, "Songs downloaded at once (1 to 8)")
+      ->type_name("N")
+      ->check(CLI::Range(1, 8))
+      ->capture_default_str();
+  download->add_flag("--overwrite", request.batch.overwrite,
+                     "Fetch songs again even when their file is already there whole");
+  CLI::App* folder = app.add_subcommand(
+      "folder", "Show the save folder and the settings file; with DIR, choose DIR first");
+  folder->add_option("DIR", request.argument, "The folder to choose");
+  for (CLI::App* command : {search, tag, download, folder})
+    command->callback([&request, command] { request.command = command->get_name(); });
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> args = utf8Arguments(argc, argv);
-  std::string folder;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--folder" && i + 1 < args.size()) {
-      folder = args[i + 1];
-      args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
-      break;
-    }
+  CLI::App app("tunova-cli: find songs in the music catalogue and keep them, from a terminal.",
+               "tunova-cli");
+  Request request;
+  describe(app, request);
+  try {
+    std::reverse(args.begin(), args.end()); // the order CLI11 takes a vector in
+    app.parse(args);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) return app.exit(e); // --help
+    std::fprintf(stderr, "tunova-cli: %s\nRun tunova-cli --help (or COMMAND --help) for more.\n",
+                 e.what());
+    return 2;
   }
-  if (!args.empty() && args[0] == "folder") return chooseFolder(args);
-  int row = 0;
-  bool download = false;
-  if (!args.empty() && args[0] == "download") {
-    if (args.size() != 4) return usage();
-    row = rowNumber(args[1]);
-    if (row < 1) {
-      std::fprintf(stderr, "tunova-cli: \"%s\" is not a row number (1, 2, 3, ...)\n",
-                   args[1].c_str());
-      return 2;
-    }
-    download = true;
-    args.erase(args.begin(), args.begin() + 2);
-  }
-  if (args.size() != 2 || (args[0] != "search" && args[0] != "tag")) return usage();
-
-  ConsoleHost host;
-  if (!folder.empty()) {
-    while (folder.size() > 1 && folder.back() == kPathSeparator)
-      folder.pop_back();
-    host.overrideSaveFolder(fromUtf8(folder));
-  }
-  Program program(host);
-  program.start();
-  const Names& n = names();
-  int code = 0;
-  if (!runQuery(host, args[0], args[1])) {
-    code = 1;
-  } else if (program.lastQuery().failed()) {
-    printRows(host);
-    std::printf("%s\n", out(host.paneText(n.mainWindow, n.statusBar, 0)).c_str());
-    std::fprintf(stderr, "tunova-cli: %s\n", program.lastQuery().failure.c_str());
-    code = 1;
-  } else if (!download) {
-    printRows(host);
-    std::printf("%s\n", out(host.paneText(n.mainWindow, n.statusBar, 0)).c_str());
-  } else if (row > static_cast<int>(host.rows.size())) {
-    std::fprintf(stderr, "tunova-cli: no row %d: the query gave %zu rows\n", row, host.rows.size());
-    code = 2;
-  } else {
-    host.selected = row - 1;
-    host.afterTick = [&host, &n] {
-      std::printf("%s\n", out(host.paneText(n.mainWindow, n.statusBar, 1)).c_str());
-      std::fflush(stdout);
-    };
-    host.choose(gbk("下载"));
-    if (!host.messages().empty()) {
-      code = 1;
-    } else {
-      host.runMessageLoop();
-      std::printf("%s\n", out(host.paneText(n.mainWindow, n.statusBar, 2)).c_str());
-      const DownloadState& state = program.downloads();
-      if (state.heldElsewhere > 0)
-        std::fprintf(stderr, "tunova-cli: another program is downloading this song into the "
-                             "same folder; nothing was changed\n");
-      code = state.completed == 1 && state.failed == 0 ? 0 : 1;
-    }
-  }
-  host.finish();
-  return code;
+  if (request.command == "folder") return chooseFolder(request);
+  return query(request);
 }

@@ -69,7 +69,17 @@ void downloadSelected(Host& host, DownloadState& state) {
   const std::string address = host.cell(n.mainWindow, n.resultList, row, 4);
   const std::string title = host.cell(n.mainWindow, n.resultList, row, 1);
   const std::string singer = host.cell(n.mainWindow, n.resultList, row, 2);
-  startDownload(host, state, address, safeFileName(title + "_" + singer), title + " - " + singer);
+  startDownload(host, state, address, songFileName(title, singer), title + " - " + singer);
+}
+
+std::string songFileName(const std::string& title, const std::string& singer) {
+  return safeFileName(title + "_" + singer);
+}
+
+std::string endNotice(const DownloadEnd& end) {
+  // Another program receiving the song into the same file means under way, not lost.
+  if (end.heldElsewhere) return gbk("  正在另一程序中下载");
+  return end.completed ? gbk("  下载完成") : gbk("  下载失败");
 }
 
 bool startDownload(Host& host, DownloadState& state, const std::string& address,
@@ -117,18 +127,14 @@ void onDownloadTimer(Host& host, DownloadState& state) {
     for (const DownloadEnd& end : engine->takeEnded()) {
       const auto it = state.running.find(end.id);
       if (it == state.running.end()) continue;
+      host.setPaneText(n.mainWindow, n.statusBar, 2, it->second.song + endNotice(end));
       if (end.heldElsewhere) {
-        // Another program is receiving this song into the same file: it is under way, not lost.
         ++state.heldElsewhere;
-        host.setPaneText(n.mainWindow, n.statusBar, 2,
-                         it->second.song + gbk("  正在另一程序中下载"));
       } else if (end.completed) {
-        host.setPaneText(n.mainWindow, n.statusBar, 2, it->second.song + gbk("  下载完成"));
         host.playSound(completionSound());
         ++state.completed;
       } else {
         ++state.failed;
-        host.setPaneText(n.mainWindow, n.statusBar, 2, it->second.song + gbk("  下载失败"));
       }
       state.running.erase(it);
     }

@@ -39,6 +39,11 @@ void downloadStartup(DownloadState& state);
 void downloadExit(DownloadState& state);
 
 void downloadSelected(Host& host, DownloadState& state);
+// The name (GBK, without extension) a song is saved under: its title and singer, made safe.
+std::string songFileName(const std::string& title, const std::string& singer);
+// What pane 2 says after the song's name when its download ends: "  下载完成", "  下载失败" or
+// "  正在另一程序中下载" (GBK).
+std::string endNotice(const DownloadEnd& end);
 // Starts downloading `address` into the save folder as `name` + ".mp3"; `song` names it in the
 // status bar. A song already being downloaded to that name is not started again (pane 2 says
 // it is under way); another song whose name collides with a download under way goes to

@@ -363,7 +363,9 @@ struct PlatformDownloadEngine::Impl {
     }
     if (!t.restart && isTransient(rc) && canRetry) return v; // again from where it stopped
     v.done = true;
-    v.error = t.restart ? "the server answered another range" : curl_easy_strerror(rc);
+    v.error = t.restart                         ? "the server answered another range"
+              : rc == CURLE_HTTP_RETURNED_ERROR ? "the server answered " + std::to_string(t.status)
+                                                : curl_easy_strerror(rc);
     return v;
   }
 

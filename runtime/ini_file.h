@@ -9,6 +9,7 @@
 //
 // Paths are in the platform's own form (file-system bytes), not GBK: a program folder whose
 // name GBK cannot hold still finds its settings file.
+#include <cstddef>
 #include <string>
 
 namespace tunova {
@@ -25,6 +26,11 @@ bool writeIniValue(const std::string& path, const std::string& section, const st
                    const std::string& value);
 
 bool fileExistsAt(const std::string& path);
+// The size of the plain file at `path` (native form), or -1 when there is none. Exact also for
+// a file another program is writing.
+long long fileSizeAt(const std::string& path);
+// Up to `maxBytes` of a small file's bytes; false when it cannot be read.
+bool readSmallFile(const std::string& path, std::size_t maxBytes, std::string& bytes);
 
 // The user's settings folder for this program: $XDG_CONFIG_HOME/tunova when that is an
 // absolute path, else $HOME/.config/tunova; empty without either.

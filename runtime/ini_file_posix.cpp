@@ -183,6 +183,18 @@ bool fileExistsAt(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+long long fileSizeAt(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return static_cast<long long>(st.st_size);
+}
+
+bool readSmallFile(const std::string& path, std::size_t maxBytes, std::string& bytes) {
+  if (fileSizeAt(path) < 0 || !readAll(path, bytes)) return false;
+  if (bytes.size() > maxBytes) bytes.resize(maxBytes);
+  return true;
+}
+
 std::string readIniValue(const std::string& path, const std::string& section,
                          const std::string& key) {
   std::string bytes;

@@ -62,6 +62,32 @@ bool fileExistsAt(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+long long fileSizeAt(const std::string& path) {
+  // Asked of an open handle, not the folder entry: the entry's size of a file being written lags
+  // behind. No access is asked for, so a writer's sharing rules do not stand in the way.
+  if (!fileExistsAt(path)) return -1; // a folder or nothing
+  HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return -1;
+  LARGE_INTEGER size{};
+  const bool known = GetFileType(h) == FILE_TYPE_DISK && GetFileSizeEx(h, &size);
+  CloseHandle(h);
+  return known ? static_cast<long long>(size.QuadPart) : -1;
+}
+
+bool readSmallFile(const std::string& path, std::size_t maxBytes, std::string& bytes) {
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  bytes.assign(maxBytes, '\0');
+  DWORD got = 0;
+  const bool ok = ReadFile(h, bytes.data(), static_cast<DWORD>(maxBytes), &got, nullptr);
+  CloseHandle(h);
+  bytes.resize(ok ? got : 0);
+  return ok;
+}
+
 std::string readIniValue(const std::string& path, const std::string& section,
                          const std::string& key) {
   if (!fileExistsAt(path)) return std::string();

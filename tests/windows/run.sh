@@ -18,7 +18,7 @@ cleanup() {
 trap cleanup EXIT
 
 status=0
-for t in text http json app catalogue media; do
+for t in text http json app catalogue media cli; do
   if wine "$build/bin/${t}_test.exe" --gtest_brief=1 >"$work/$t.log" 2>&1; then
     echo "windows: ${t}_test $(grep -o '[0-9]* tests\? from' "$work/$t.log" | head -1 | cut -d' ' -f1) passed"
   else
@@ -83,3 +83,29 @@ cmp -s "$work/song.mp3" "$work/shared/慢歌_歌手.mp3" || fail "the song is no
 [ "$(ls "$work/shared")" = "慢歌_歌手.mp3" ] || fail "stray files: $(ls "$work/shared")"
 [ "$(wc -l <"$work/requests.log")" -eq 1 ] || fail "the second program fetched: $(cat "$work/requests.log")"
 echo "windows: two tunova-cli.exe on one song: one writer, the other told so; 1abc refused with exit 2"
+
+# A batch with tunova-cli.exe: every song of a tag byte for byte, at most three transfers at
+# once, plain lines (no console here); a second run fetches nothing (HEAD through WinInet).
+mkdir "$work/songs" "$work/batch"
+/usr/bin/python3 "$(dirname "$0")/../support/batch_server.py" "$work/batch.log" "$work/songs" 8 \
+  >"$work/batch-server.out" &
+batch_pid=$!
+trap 'kill "$song_pid" "$batch_pid" 2>/dev/null || true; cleanup' EXIT
+wait_until 'grep -qs listening "$work/batch-server.out"' 30 || fail "the batch server did not start"
+batch_base="http://127.0.0.1:$(cut -d' ' -f2 "$work/batch-server.out")"
+curl -sf "$batch_base/control?rate=400000" >/dev/null
+batch() { TUNOVA_CATALOGUE_HOST="${batch_base#http://}" \
+  wine "$build/bin/tunova-cli.exe" download all tag 热门 --folder "$(winepath -w "$work/batch")" \
+  2>&1 | tr -d '\r'; }
+batch >"$work/batch.txt" || fail "the batch failed: $(cat "$work/batch.txt")"
+for k in 1 2 3 4 5 6 7 8; do
+  cmp -s "$work/songs/$k.mp3" "$work/batch/歌曲${k}_歌手.mp3" || fail "song $k differs: $(cat "$work/batch.txt")"
+done
+[ "$(curl -sf "$batch_base/stats" | cut -d' ' -f2)" -le 3 ] || fail "more than 3 transfers at once"
+! grep -q $'\x1b' "$work/batch.txt" || fail "escape sequences without a console"
+[ "$(grep -c '  下载完成$' "$work/batch.txt")" -eq 8 ] || fail "batch lines: $(cat "$work/batch.txt")"
+gets=$(grep -c '^GET' "$work/batch.log")
+batch >"$work/batch2.txt" || fail "the second batch failed: $(cat "$work/batch2.txt")"
+[ "$(grep -c '^GET' "$work/batch.log")" -eq "$gets" ] || fail "the second batch fetched"
+[ "$(grep -c '  已存在，跳过$' "$work/batch2.txt")" -eq 8 ] || fail "skips: $(cat "$work/batch2.txt")"
+echo "windows: tunova-cli.exe download all: 8 songs whole, at most 3 at once; a second run fetched nothing"
