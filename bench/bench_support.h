@@ -31,6 +31,12 @@ struct Summary {
   }
 };
 
+// The value below which a share `p` (0 to 1) of the measurements lie.
+inline double percentile(std::vector<double> values, double p) {
+  std::sort(values.begin(), values.end());
+  return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1))];
+}
+
 inline double now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }

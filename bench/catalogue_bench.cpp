@@ -29,11 +29,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-double percentile(std::vector<double> v, double p) {
-  std::sort(v.begin(), v.end());
-  return v[static_cast<std::size_t>(p * (v.size() - 1))];
-}
-
 std::size_t collect(char* data, std::size_t size, std::size_t n, void* user) {
   static_cast<std::string*>(user)->append(data, size * n);
   return size * n;
@@ -117,7 +112,7 @@ int main() {
       w += syllables[rng() % std::size(syllables)];
     return w;
   };
-  big.beginBulk();
+  std::vector<Song> songs;
   for (int i = 0; i < 100000; ++i) {
     Song s;
     s.title = word(2 + static_cast<int>(rng() % 4));
@@ -125,9 +120,9 @@ int main() {
     s.album = word(2);
     s.genre = i % 2 ? "Pop" : "Rock";
     s.duration = 120 + static_cast<int>(rng() % 200);
-    big.addSynthetic(s);
+    songs.push_back(s);
   }
-  big.endBulk();
+  big.addSynthetic(songs);
   std::vector<double> shortTerms, longTerms;
   for (int i = 0; i < 300; ++i) {
     const std::string shortTerm = word(2), longTerm = word(3);

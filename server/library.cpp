@@ -19,7 +19,14 @@ public:
   Statement(sqlite3* db, const std::string& sql) {
     if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr) != SQLITE_OK) stmt_ = nullptr;
   }
-  ~Statement() { sqlite3_finalize(stmt_); }
+  // A statement the library keeps prepared: made ready for its next use, not finalized.
+  explicit Statement(sqlite3_stmt* kept) : stmt_(kept), kept_(true) {}
+  ~Statement() {
+    if (kept_)
+      reset();
+    else
+      sqlite3_finalize(stmt_);
+  }
   Statement(const Statement&) = delete;
   Statement& operator=(const Statement&) = delete;
   bool ok() const { return stmt_ != nullptr; }
@@ -35,6 +42,11 @@ public:
   void run() {
     if (stmt_) sqlite3_step(stmt_);
   }
+  // Ready to run again with new values.
+  void reset() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+  }
   long long integer(int c) { return sqlite3_column_int64(stmt_, c); }
   std::string text(int c) {
     const auto* t = sqlite3_column_text(stmt_, c);
@@ -43,10 +55,20 @@ public:
 
 private:
   sqlite3_stmt* stmt_ = nullptr;
+  bool kept_ = false;
 };
 
 void exec(sqlite3* db, const char* sql) {
   sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+}
+
+std::string likePattern(const std::string& term) {
+  std::string p = "%";
+  for (char c : term) {
+    if (c == '%' || c == '_' || c == '\\') p += '\\';
+    p += c;
+  }
+  return p + "%";
 }
 
 std::size_t utf8Length(const std::string& s) {
@@ -142,13 +164,36 @@ Library::Library(const std::string& folder, const std::string& indexFile) {
             " mtime INTEGER, size INTEGER, title TEXT, artist TEXT, album TEXT, genre TEXT,"
             " year INTEGER, duration INTEGER, plays INTEGER DEFAULT 0);"
             "CREATE VIRTUAL TABLE IF NOT EXISTS songs_fts USING fts5(title, artist, album,"
-            " tokenize='trigram');");
+            " tokenize='trigram');"
+            // 热门's order, walked without sorting; each collection's songs in id order.
+            "CREATE INDEX IF NOT EXISTS songs_hot ON songs(plays DESC, id);"
+            "CREATE TABLE IF NOT EXISTS song_moods(mood INTEGER NOT NULL, song INTEGER NOT NULL,"
+            " PRIMARY KEY(mood, song)) WITHOUT ROWID;"
+            "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT);");
   collections_ = loadCollections(folder);
+  refreshAllMoods();
   if (!folder.empty()) scan(folder);
 }
 
 Library::~Library() {
+  for (auto& [sql, stmt] : kept_)
+    sqlite3_finalize(stmt);
   sqlite3_close(db_);
+}
+
+sqlite3_stmt* Library::kept(const std::string& sql) {
+  const auto found = kept_.find(sql);
+  if (found != kept_.end()) return found->second;
+  // The pages' statements are few (one per collection, two for searches, one for a song);
+  // anything beyond that is prepared each time.
+  sqlite3_stmt* stmt = nullptr;
+  if (kept_.size() >= 32 || sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT,
+                                               &stmt, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(stmt);
+    return nullptr;
+  }
+  kept_.emplace(sql, stmt);
+  return stmt;
 }
 
 void Library::scan(const std::string& folder) {
@@ -207,6 +252,7 @@ void Library::scan(const std::string& folder) {
     }
     Statement fts(db_, "INSERT INTO songs_fts(rowid, title, artist, album) VALUES(?,?,?,?)");
     fts.bind(1, id).bind(2, s.title).bind(3, s.artist).bind(4, s.album).run();
+    refreshMoods(id);
   }
   for (const auto& [path, unused] : known) {
     Statement q(db_, "SELECT id FROM songs WHERE path=?");
@@ -217,26 +263,107 @@ void Library::scan(const std::string& folder) {
     d1.bind(1, id).run();
     Statement d2(db_, "DELETE FROM songs WHERE id=?");
     d2.bind(1, id).run();
+    for (const Collection& c : collections_) {
+      Statement d3(db_, "DELETE FROM song_moods WHERE mood=? AND song=?");
+      d3.bind(1, static_cast<long long>(c.id)).bind(2, id).run();
+    }
   }
   exec(db_, "COMMIT");
 }
 
-void Library::beginBulk() {
-  exec(db_, "BEGIN");
+std::string Library::moodCondition(const Collection& c, std::vector<std::string>& args) {
+  std::string where;
+  for (const std::string& k : c.keywords) {
+    if (!where.empty()) where += " OR ";
+    where += "genre LIKE ? ESCAPE '\\'";
+    args.push_back(likePattern(k));
+  }
+  return where;
 }
-void Library::endBulk() {
+
+void Library::refreshMoods(long long id) {
+  for (const Collection& c : collections_) {
+    Statement del(db_, "DELETE FROM song_moods WHERE mood=? AND song=?");
+    del.bind(1, static_cast<long long>(c.id)).bind(2, id).run();
+    if (c.keywords.empty()) continue;
+    std::vector<std::string> args;
+    const std::string where = moodCondition(c, args);
+    // SQLite's own LIKE decides, so a collection holds exactly the songs its genre patterns
+    // match.
+    Statement ins(db_, "INSERT INTO song_moods(mood, song) SELECT ?, id FROM songs WHERE id=? AND"
+                       " (" +
+                           where + ")");
+    ins.bind(1, static_cast<long long>(c.id)).bind(2, id);
+    int i = 3;
+    for (const std::string& a : args)
+      ins.bind(i++, a);
+    ins.run();
+  }
+}
+
+void Library::refreshAllMoods() {
+  std::string signature;
+  for (const Collection& c : collections_) {
+    signature += std::to_string(c.id) + "=";
+    for (const std::string& k : c.keywords)
+      signature += k + "\x1f";
+    signature += "\n";
+  }
+  {
+    Statement q(db_, "SELECT value FROM meta WHERE key='moods'");
+    if (q.step() && q.text(0) == signature) return;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  exec(db_, "BEGIN");
+  exec(db_, "DELETE FROM song_moods");
+  for (const Collection& c : collections_) {
+    if (c.keywords.empty()) continue;
+    std::vector<std::string> args;
+    const std::string where = moodCondition(c, args);
+    Statement ins(db_, "INSERT INTO song_moods(mood, song) SELECT " + std::to_string(c.id) +
+                           ", id FROM songs WHERE " + where);
+    int i = 1;
+    for (const std::string& a : args)
+      ins.bind(i++, a);
+    ins.run();
+  }
+  Statement put(db_, "INSERT OR REPLACE INTO meta(key, value) VALUES('moods', ?)");
+  put.bind(1, signature).run();
   exec(db_, "COMMIT");
 }
 
-void Library::addSynthetic(const Song& s) {
+void Library::addSynthetic(const std::vector<Song>& songs) {
+  if (songs.empty()) return;
   std::lock_guard<std::mutex> lock(mutex_);
-  Statement ins(db_, "INSERT INTO songs(title, artist, album, genre, year, duration)"
-                     " VALUES(?,?,?,?,?,?)");
-  ins.bind(1, s.title).bind(2, s.artist).bind(3, s.album).bind(4, s.genre);
-  ins.bind(5, static_cast<long long>(s.year)).bind(6, static_cast<long long>(s.duration)).run();
-  const long long id = sqlite3_last_insert_rowid(db_);
+  exec(db_, "BEGIN");
+  Statement ins(db_, "INSERT INTO songs(title, artist, album, genre, year, duration, plays)"
+                     " VALUES(?,?,?,?,?,?,?)");
   Statement fts(db_, "INSERT INTO songs_fts(rowid, title, artist, album) VALUES(?,?,?,?)");
-  fts.bind(1, id).bind(2, s.title).bind(3, s.artist).bind(4, s.album).run();
+  long long first = 0, last = 0;
+  for (const Song& s : songs) {
+    ins.bind(1, s.title).bind(2, s.artist).bind(3, s.album).bind(4, s.genre);
+    ins.bind(5, static_cast<long long>(s.year)).bind(6, static_cast<long long>(s.duration));
+    ins.bind(7, s.plays).run();
+    ins.reset();
+    last = sqlite3_last_insert_rowid(db_);
+    if (!first) first = last;
+    fts.bind(1, last).bind(2, s.title).bind(3, s.artist).bind(4, s.album).run();
+    fts.reset();
+  }
+  // The new songs' collections, in one pass over them per collection.
+  for (const Collection& c : collections_) {
+    if (c.keywords.empty()) continue;
+    std::vector<std::string> args;
+    const std::string where = moodCondition(c, args);
+    Statement moods(db_, "INSERT INTO song_moods(mood, song) SELECT " + std::to_string(c.id) +
+                             ", id FROM songs WHERE id BETWEEN ? AND ? AND (" + where + ")");
+    moods.bind(1, first).bind(2, last);
+    int i = 3;
+    for (const std::string& a : args)
+      moods.bind(i++, a);
+    moods.run();
+  }
+  exec(db_, "COMMIT");
 }
 
 long long Library::size() {
@@ -249,7 +376,17 @@ Page Library::query(const std::string& sql, const std::vector<std::string>& args
                     int count) {
   std::lock_guard<std::mutex> lock(mutex_);
   Page page;
-  Statement q(db_, sql + " LIMIT ? OFFSET ?");
+  // The page's LIMIT and OFFSET are the last two parameters, placed by the SQL itself when it
+  // pages an inner index walk.
+  const std::string paged =
+      sql.find("LIMIT ?") == std::string::npos ? sql + " LIMIT ? OFFSET ?" : sql;
+  sqlite3_stmt* stmt = kept(paged);
+  std::optional<Statement> made;
+  if (stmt)
+    made.emplace(stmt);
+  else
+    made.emplace(db_, paged);
+  Statement& q = *made;
   if (!q.ok()) return page;
   int i = 1;
   for (const std::string& a : args)
@@ -270,22 +407,16 @@ Page Library::query(const std::string& sql, const std::vector<std::string>& args
     s.genre = q.text(5);
     s.year = static_cast<int>(q.integer(6));
     s.duration = static_cast<int>(q.integer(7));
+    s.plays = q.integer(8);
     page.songs.push_back(std::move(s));
   }
   return page;
 }
 
 namespace {
-const char* kColumns = "SELECT id, path, title, artist, album, genre, year, duration FROM songs";
+const char* kColumns =
+    "SELECT id, path, title, artist, album, genre, year, duration, plays FROM songs";
 
-std::string likePattern(const std::string& term) {
-  std::string p = "%";
-  for (char c : term) {
-    if (c == '%' || c == '_' || c == '\\') p += '\\';
-    p += c;
-  }
-  return p + "%";
-}
 } // namespace
 
 Page Library::search(const std::string& term, int offset, int count) {
@@ -296,9 +427,11 @@ Page Library::search(const std::string& term, int offset, int count) {
     for (char c : term)
       phrase += c == '"' ? std::string("\"\"") : std::string(1, c);
     phrase += "\"";
+    // The index gives its matches in rowid order: the page is cut from them before any row of
+    // the table is read.
     return query(std::string(kColumns) +
-                     " WHERE id IN (SELECT rowid FROM songs_fts WHERE songs_fts MATCH ?)"
-                     " ORDER BY id",
+                     " WHERE id IN (SELECT rowid FROM songs_fts WHERE songs_fts MATCH ?"
+                     " ORDER BY rowid LIMIT ? OFFSET ?) ORDER BY id",
                  {phrase}, offset, count);
   }
   // Most Chinese names are two characters: shorter terms fall back to a scan.
@@ -311,25 +444,24 @@ Page Library::search(const std::string& term, int offset, int count) {
 
 Page Library::collection(int id, int offset, int count) {
   if (id == 850) {
-    return query(std::string(kColumns) + " ORDER BY plays DESC, id", {}, offset, count);
+    // Most played first (then by id): the page's ids come from walking the index.
+    return query(std::string(kColumns) +
+                     " WHERE id IN (SELECT id FROM songs INDEXED BY songs_hot"
+                     " ORDER BY plays DESC, id LIMIT ? OFFSET ?) ORDER BY plays DESC, id",
+                 {}, offset, count);
   }
   for (const Collection& c : collections_) {
     if (c.id != id) continue;
     if (c.keywords.empty()) return {};
-    std::string where;
-    std::vector<std::string> args;
-    for (const std::string& k : c.keywords) {
-      if (!where.empty()) where += " OR ";
-      where += "genre LIKE ? ESCAPE '\\'";
-      args.push_back(likePattern(k));
-    }
-    return query(std::string(kColumns) + " WHERE " + where + " ORDER BY id", args, offset, count);
+    return query(std::string(kColumns) + " WHERE id IN (SELECT song FROM song_moods WHERE mood=" +
+                     std::to_string(id) + " ORDER BY song LIMIT ? OFFSET ?) ORDER BY id",
+                 {}, offset, count);
   }
   return {};
 }
 
 std::optional<Song> Library::song(long long id) {
-  Page p = query(std::string(kColumns) + " WHERE id=" + std::to_string(id), {}, 0, 1);
+  Page p = query(std::string(kColumns) + " WHERE id=?", {std::to_string(id)}, 0, 1);
   if (p.songs.empty()) return std::nullopt;
   return p.songs.front();
 }

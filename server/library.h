@@ -2,12 +2,20 @@
 // The catalogue's library index: the MP3 files under a folder, read with TagLib and kept in
 // SQLite with an FTS5 trigram index so that Chinese substrings match. Opening rescans only the
 // files whose size or modification time changed, and drops the ones that are gone.
+//
+// Every page is read from an index in its own order, never by sorting the table: 热门 from an
+// index on (plays DESC, id), each mood collection from a table of (collection, song) pairs kept
+// as songs are indexed (a genre can belong to several collections), searches of three or more
+// characters from the trigram index in id order. A page far into a list skips index entries
+// only, and only its own rows are read from the table.
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace tunova::catalogue {
 
@@ -17,6 +25,7 @@ struct Song {
   std::string title, artist, album, genre;
   int year = 0;
   int duration = 0; // whole seconds
+  long long plays = 0;
 };
 
 struct Page {
@@ -50,16 +59,27 @@ public:
   std::optional<Song> song(long long id);
   void countPlay(long long id);
 
-  // Adds a song without a file (for synthetic indexes in benchmarks).
-  void addSynthetic(const Song& song);
-  void beginBulk();
-  void endBulk();
+  // Adds songs without files (synthetic indexes for load tests and benchmarks), in one
+  // transaction.
+  void addSynthetic(const std::vector<Song>& songs);
+  void addSynthetic(const Song& song) { addSynthetic(std::vector<Song>{song}); }
 
 private:
   void scan(const std::string& folder);
   Page query(const std::string& sql, const std::vector<std::string>& args, int offset, int count);
+  // The collections a song belongs to, from its genre, stored for the song `id`.
+  void refreshMoods(long long id);
+  // Every song's collections again, when the collections' keywords are not those the index was
+  // made with.
+  void refreshAllMoods();
+  // "genre LIKE ? ESCAPE '\' OR ..." for a collection's keywords, and its arguments.
+  static std::string moodCondition(const Collection& c, std::vector<std::string>& args);
+
+  // A prepared statement kept for `sql`, or nullptr when it is not kept.
+  sqlite3_stmt* kept(const std::string& sql);
 
   sqlite3* db_ = nullptr;
+  std::map<std::string, sqlite3_stmt*> kept_; // by SQL text
   std::mutex mutex_;
   std::vector<Collection> collections_;
   int scanned_ = 0;

@@ -3,15 +3,21 @@
 //   tunova-catalogue serve --library DIR [--listen 127.0.0.1:8960] [--index FILE]
 //                          [--public-url http://HOST:PORT]
 //   tunova-catalogue make-demo DIR [--short]     (--short: 3-5 s songs, for tests)
+//   tunova-catalogue make-synthetic INDEX --songs N   (an index of N songs without media, for
+//                                                      load tests: serve --library EMPTY_DIR
+//                                                      --index INDEX)
 #include <sys/resource.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "server/demo.h"
 #include "server/library.h"
 #include "server/service.h"
+#include "server/synthetic.h"
 
 using namespace tunova::catalogue;
 
@@ -35,8 +41,36 @@ void raiseDescriptorLimit() {
 int usage() {
   std::fprintf(stderr, "usage: tunova-catalogue serve --library DIR [--listen HOST:PORT] "
                        "[--index FILE] [--public-url URL]\n"
-                       "       tunova-catalogue make-demo DIR [--short]\n");
+                       "       tunova-catalogue make-demo DIR [--short]\n"
+                       "       tunova-catalogue make-synthetic INDEX --songs N\n");
   return 2;
+}
+
+// make-synthetic INDEX --songs N: a new index file of N generated songs.
+int makeSyntheticIndex(int argc, char** argv) {
+  if (argc != 5 || std::string(argv[3]) != "--songs") return usage();
+  const std::string count = argv[4];
+  if (count.empty() || count.size() > 9 || count.find_first_not_of("0123456789") != count.npos ||
+      std::stoll(count) < 1) {
+    std::fprintf(stderr, "--songs takes a number of songs from 1 to 999999999\n");
+    return 2;
+  }
+  std::error_code ec;
+  if (std::filesystem::exists(argv[2], ec)) {
+    std::fprintf(stderr, "%s exists already; give a new file\n", argv[2]);
+    return 1;
+  }
+  const auto t0 = std::chrono::steady_clock::now();
+  Library lib("", argv[2]);
+  if (!lib.ok()) {
+    std::fprintf(stderr, "cannot create the index %s\n", argv[2]);
+    return 1;
+  }
+  makeSynthetic(lib, std::stoll(count));
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  std::printf("wrote %lld songs into %s in %.1f s\n", lib.size(), argv[2], seconds);
+  return lib.size() == std::stoll(count) ? 0 : 1;
 }
 
 } // namespace
@@ -51,6 +85,7 @@ int main(int argc, char** argv) {
     std::printf("wrote %d songs into %s\n", n, argv[2]);
     return n > 0 ? 0 : 1;
   }
+  if (command == "make-synthetic") return makeSyntheticIndex(argc, argv);
   if (command != "serve") return usage();
   std::string library, listen = "127.0.0.1:8960", index, publicUrl;
   for (int i = 2; i < argc; ++i) {
