@@ -17,6 +17,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "text/text.h"
@@ -46,6 +47,7 @@ std::string trimmed(const std::string& s) {
 
 struct Connection {
   int fd = -1;
+  std::string peer;
   std::string in;
   std::string out;
   std::size_t outPos = 0;
@@ -56,6 +58,7 @@ struct Connection {
   bool closeAfter = false;
   int served = 0;
   Clock::time_point deadline;
+  std::uint64_t windowBytes = 0; // of the answer, taken since the deadline was last moved
   bool writing() const { return outPos < out.size() || fileLeft > 0; }
   ~Connection() {
     if (fileFd >= 0) ::close(fileFd);
@@ -64,6 +67,42 @@ struct Connection {
 };
 
 std::atomic<int> g_connections{0};
+
+// Connections open per client address, across the loops.
+class AddressCounts {
+public:
+  bool take(const std::string& address, int limit) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int& n = counts_[address];
+    if (n >= limit) {
+      if (n == 0) counts_.erase(address);
+      return false;
+    }
+    ++n;
+    return true;
+  }
+  void give(const std::string& address) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = counts_.find(address);
+    if (it != counts_.end() && --it->second <= 0) counts_.erase(it);
+  }
+
+private:
+  std::mutex mutex_;
+  std::map<std::string, int> counts_;
+};
+AddressCounts g_addresses;
+
+std::string addressText(const sockaddr_storage& address) {
+  char text[INET6_ADDRSTRLEN] = "";
+  if (address.ss_family == AF_INET)
+    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text,
+                sizeof text);
+  else if (address.ss_family == AF_INET6)
+    ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(address).sin6_addr, text,
+                sizeof text);
+  return text;
+}
 
 } // namespace
 
@@ -170,6 +209,8 @@ struct HttpServer::Loop {
   int epoll = -1;
   int spareFd = -1; // given up to accept (and drop) a client when descriptors run out
   std::map<int, std::unique_ptr<Connection>> connections;
+  bool acceptPaused = false; // out of descriptors: the listening socket is not watched
+  Clock::time_point acceptAgain;
   ~Loop() {
     connections.clear();
     if (spareFd >= 0) ::close(spareFd);
@@ -290,7 +331,20 @@ void HttpServer::serve(Loop& loop) {
     ::epoll_ctl(loop.epoll, EPOLL_CTL_MOD, c.fd, &e);
   };
   const auto drop = [&loop](int fd) {
-    if (loop.connections.erase(fd)) --g_connections;
+    const auto it = loop.connections.find(fd);
+    if (it == loop.connections.end()) return;
+    g_addresses.give(it->second->peer);
+    loop.connections.erase(it);
+    --g_connections;
+  };
+  // Whether the connection took enough of its answer to move its deadline on.
+  const std::uint64_t windowNeed = static_cast<std::uint64_t>(
+      std::max(1LL, limits_.minReadBytesPerSecond * limits_.writeMs / 1000));
+  const auto took = [&](Connection& c, std::uint64_t n) {
+    c.windowBytes += n;
+    if (c.windowBytes < windowNeed) return;
+    c.windowBytes = 0;
+    c.deadline = Clock::now() + std::chrono::milliseconds(limits_.writeMs);
   };
 
   // Writes what the connection owes; false when it is to be closed.
@@ -301,7 +355,7 @@ void HttpServer::serve(Loop& loop) {
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
       if (n <= 0) return false;
       c.outPos += static_cast<std::size_t>(n);
-      c.deadline = Clock::now() + std::chrono::milliseconds(limits_.writeMs);
+      took(c, static_cast<std::uint64_t>(n));
     }
     while (c.fileLeft > 0) {
       const std::size_t chunk =
@@ -310,7 +364,7 @@ void HttpServer::serve(Loop& loop) {
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
       if (n <= 0) return false; // an error, or the file shrank under us
       c.fileLeft -= static_cast<std::uint64_t>(n);
-      c.deadline = Clock::now() + std::chrono::milliseconds(limits_.writeMs);
+      took(c, static_cast<std::uint64_t>(n));
     }
     // Everything handed over.
     c.out.clear();
@@ -358,6 +412,7 @@ void HttpServer::serve(Loop& loop) {
     }
     c.onSent = std::move(r.onSent);
     c.deadline = Clock::now() + std::chrono::milliseconds(limits_.writeMs);
+    c.windowBytes = 0;
   };
 
   // Serves the requests complete in the connection's buffer, one at a time; false when the
@@ -394,6 +449,7 @@ void HttpServer::serve(Loop& loop) {
         const std::string connection = req.header("Connection");
         const bool close =
             http10 ? !sameNoCase(connection, "keep-alive") : sameNoCase(connection, "close");
+        req.peer = c.peer;
         answer(c, handler_(req), close, http10);
       }
       if (!flush(c)) return false;
@@ -401,22 +457,35 @@ void HttpServer::serve(Loop& loop) {
     return true;
   };
 
+  const auto pauseAccepting = [&] {
+    ::epoll_ctl(loop.epoll, EPOLL_CTL_DEL, listenFd_, nullptr);
+    loop.acceptPaused = true;
+    loop.acceptAgain = Clock::now() + std::chrono::milliseconds(100);
+  };
   const auto accept = [&] {
     for (;;) {
-      int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      sockaddr_storage from{};
+      socklen_t fromSize = sizeof from;
+      int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&from), &fromSize,
+                         SOCK_NONBLOCK | SOCK_CLOEXEC);
       if (fd < 0) {
-        if ((errno == EMFILE || errno == ENFILE) && loop.spareFd >= 0) {
-          // Out of descriptors: take the client off the queue and turn it away, rather than
-          // waking for it again and again.
-          ::close(loop.spareFd);
-          fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-          if (fd >= 0) ::close(fd);
-          loop.spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-          continue;
+        if (errno == EMFILE || errno == ENFILE) {
+          // Out of descriptors: turn the waiting client away with the spare one, then stop
+          // watching for clients a moment instead of waking for them again and again; the
+          // connections already open go on being served and free descriptors as they end.
+          if (loop.spareFd >= 0) {
+            ::close(loop.spareFd);
+            fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd >= 0) ::close(fd);
+            loop.spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+          }
+          pauseAccepting();
         }
         return; // EAGAIN: another loop took it, or the queue is empty
       }
-      if (g_connections.load() >= limits_.maxConnections) {
+      const std::string peer = addressText(from);
+      if (g_connections.load() >= limits_.maxConnections ||
+          !g_addresses.take(peer, limits_.perAddress)) {
         ::close(fd);
         continue;
       }
@@ -424,11 +493,15 @@ void HttpServer::serve(Loop& loop) {
       ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
       auto c = std::make_unique<Connection>();
       c->fd = fd;
+      c->peer = peer;
       c->deadline = Clock::now() + std::chrono::milliseconds(limits_.headMs);
       epoll_event e{};
       e.events = EPOLLIN | EPOLLRDHUP;
       e.data.fd = fd;
-      if (::epoll_ctl(loop.epoll, EPOLL_CTL_ADD, fd, &e) != 0) continue; // c closes fd
+      if (::epoll_ctl(loop.epoll, EPOLL_CTL_ADD, fd, &e) != 0) {
+        g_addresses.give(peer);
+        continue; // c closes fd
+      }
       loop.connections[fd] = std::move(c);
       ++g_connections;
     }
@@ -475,15 +548,31 @@ void HttpServer::serve(Loop& loop) {
       nextSweep = now + std::chrono::milliseconds(100);
       for (auto it = loop.connections.begin(); it != loop.connections.end();) {
         if (it->second->deadline <= now) {
+          if (it->second->writing()) {
+            // A reader too slow is cut at once: what the system still holds for it is
+            // discarded (a reset), not trickled out after the close.
+            const linger abort{1, 0};
+            ::setsockopt(it->first, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+          }
+          g_addresses.give(it->second->peer);
           it = loop.connections.erase(it);
           --g_connections;
         } else {
           ++it;
         }
       }
+      if (loop.acceptPaused && now >= loop.acceptAgain) {
+        loop.acceptPaused = false;
+        epoll_event listen{};
+        listen.events = EPOLLIN | EPOLLEXCLUSIVE;
+        listen.data.fd = listenFd_;
+        ::epoll_ctl(loop.epoll, EPOLL_CTL_ADD, listenFd_, &listen);
+      }
     }
   }
   g_connections -= static_cast<int>(loop.connections.size());
+  for (const auto& [fd, c] : loop.connections)
+    g_addresses.give(c->peer);
   loop.connections.clear();
 }
 

@@ -7,7 +7,11 @@
 //
 // Every connection must deliver a complete request head (request line and headers, at most
 // `headBytes`) within `headMs` of becoming ready for a request, sends no request body, and is
-// closed after `maxRequests` answers or when it does not take its answer within `writeMs`.
+// closed after `maxRequests` answers or when, while an answer is owed, it takes fewer than
+// `minReadBytesPerSecond` of it over `writeMs`. One client address holds at most `perAddress`
+// connections, and all of them together `maxConnections`; beyond that, or when the process runs
+// out of descriptors, new clients are turned away (accepting pauses for a moment rather than
+// spinning) and the connections already open go on being served.
 // Answers are written in one go where they fit (TCP_NODELAY); a file body follows its head
 // through sendfile. stop() may be called from a signal handler.
 #include <sys/types.h>
@@ -27,6 +31,7 @@ struct HttpRequest {
   std::string path;   // the target up to '?'
   std::string query;  // after '?', undecoded
   std::vector<std::pair<std::string, std::string>> headers;
+  std::string peer; // the client's address ("127.0.0.1", "::1")
   // The value of the first header called `name` (any case); empty when there is none.
   std::string header(const std::string& name) const;
   int headerCount(const std::string& name) const;
@@ -57,6 +62,8 @@ struct HttpLimits {
   int writeMs = 30000;
   int maxRequests = 1000;
   int maxConnections = 4000;
+  int perAddress = 1000; // a quarter of maxConnections: one address cannot take them all
+  long long minReadBytesPerSecond = 1024;
   int loops = 1;
 };
 

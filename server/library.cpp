@@ -1,12 +1,17 @@
 #include "server/library.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <taglib/fileref.h>
 #include <taglib/tag.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <map>
+
+#include "text/text.h"
 
 namespace fs = std::filesystem;
 
@@ -84,6 +89,24 @@ std::string trim(const std::string& s) {
   return s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1);
 }
 
+// Whether `real` (a path with its links resolved) lies inside the folder `root`.
+bool inside(const std::string& real, const std::string& root) {
+  return !root.empty() && real.size() > root.size() + 1 &&
+         real.compare(0, root.size(), root) == 0 && real[root.size()] == '/';
+}
+
+// Whether a file opens like MP3 audio: an ID3 tag, an MPEG frame sync, or the zero padding some
+// encoders put before the first frame. A page, a text or random bytes do not; nor does an empty
+// file.
+bool looksLikeAudio(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  unsigned char head[3] = {0, 0, 0};
+  in.read(reinterpret_cast<char*>(head), sizeof head);
+  if (in.gcount() == 0) return false;
+  return (head[0] == 'I' && head[1] == 'D' && head[2] == '3') ||
+         (head[0] == 0xFF && (head[1] & 0xE0) == 0xE0) || head[0] == 0;
+}
+
 Song readSong(const fs::path& file) {
   Song s;
   s.path = file.string();
@@ -100,7 +123,7 @@ Song readSong(const fs::path& file) {
   }
   if (s.title.empty() || s.artist.empty()) {
     // "Artist - Title.mp3"
-    const std::string stem = file.stem().string();
+    const std::string stem = validUtf8(file.stem().string()); // names in other encodings
     const auto dash = stem.find(" - ");
     if (dash != std::string::npos) {
       if (s.artist.empty()) s.artist = trim(stem.substr(0, dash));
@@ -110,6 +133,56 @@ Song readSong(const fs::path& file) {
     }
   }
   return s;
+}
+
+// The tokenizer of the index for one- and two-character terms: every character and every pair
+// of neighbouring characters of a text is a token, ASCII letters folded to lower case (as LIKE
+// compares them). A query is one token: the term itself, folded the same way. So a term of one
+// or two characters matches exactly the texts that contain it, as LIKE '%term%' would.
+int shortCreate(void*, const char**, int, Fts5Tokenizer** out) {
+  static int instance = 0;
+  *out = reinterpret_cast<Fts5Tokenizer*>(&instance);
+  return SQLITE_OK;
+}
+
+void shortDelete(Fts5Tokenizer*) {}
+
+int shortTokenize(Fts5Tokenizer*, void* context, int flags, const char* text, int size,
+                  int (*token)(void*, int, const char*, int, int, int)) {
+  std::string folded(text, static_cast<std::size_t>(size));
+  for (char& c : folded) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  if (flags & FTS5_TOKENIZE_QUERY) return token(context, 0, folded.data(), size, 0, size);
+  std::vector<int> starts; // where each character begins
+  for (int i = 0; i < size; ++i) {
+    if ((static_cast<unsigned char>(folded[static_cast<std::size_t>(i)]) & 0xC0) != 0x80)
+      starts.push_back(i);
+  }
+  starts.push_back(size);
+  for (std::size_t k = 0; k + 1 < starts.size(); ++k) {
+    const int a = starts[k], b = starts[k + 1];
+    int rc = token(context, 0, folded.data() + a, b - a, a, b);
+    if (rc == SQLITE_OK && k + 2 < starts.size()) {
+      const int c = starts[k + 2];
+      rc = token(context, 0, folded.data() + a, c - a, a, c);
+    }
+    if (rc != SQLITE_OK) return rc;
+  }
+  return SQLITE_OK;
+}
+
+// Registers the tokenizer on a connection; false when FTS5 is not there.
+bool registerShortTokenizer(sqlite3* db) {
+  fts5_api* api = nullptr;
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(db, "SELECT fts5(?1)", -1, &stmt, nullptr) != SQLITE_OK) return false;
+  sqlite3_bind_pointer(stmt, 1, reinterpret_cast<void*>(&api), "fts5_api_ptr", nullptr);
+  sqlite3_step(stmt);
+  sqlite3_finalize(stmt);
+  if (!api) return false;
+  fts5_tokenizer tokenizer{shortCreate, shortDelete, shortTokenize};
+  return api->xCreateTokenizer(api, "tunova_short", nullptr, &tokenizer, nullptr) == SQLITE_OK;
 }
 
 } // namespace
@@ -170,9 +243,19 @@ Library::Library(const std::string& folder, const std::string& indexFile) {
             "CREATE TABLE IF NOT EXISTS song_moods(mood INTEGER NOT NULL, song INTEGER NOT NULL,"
             " PRIMARY KEY(mood, song)) WITHOUT ROWID;"
             "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT);");
+  // Terms of one or two characters (most Chinese names are two) from an index of their own.
+  registerShortTokenizer(db_);
+  exec(db_, "CREATE VIRTUAL TABLE IF NOT EXISTS songs_short USING fts5(title, artist, album,"
+            " tokenize='tunova_short', detail=none);");
+  fillShortIndex();
   collections_ = loadCollections(folder);
   refreshAllMoods();
-  if (!folder.empty()) scan(folder);
+  if (!folder.empty()) {
+    std::error_code ec;
+    root_ = fs::canonical(folder, ec).string();
+    if (ec) root_.clear();
+    scan(folder);
+  }
 }
 
 Library::~Library() {
@@ -217,15 +300,30 @@ void Library::scan(const std::string& folder) {
       c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (ext != ".mp3") continue;
     const std::string path = it->path().string();
+    // Only the library's own files: a link is followed only when it leads to a file inside
+    // the folder (the folders walked are never links, so other files are inside by their path).
+    if (it->is_symlink(ec)) {
+      const fs::path real = fs::canonical(it->path(), ec);
+      if (ec || !inside(real.string(), root_)) {
+        ec.clear();
+        continue; // one indexed before stays in `known` and is dropped below
+      }
+    }
     const long long size = static_cast<long long>(it->file_size(ec));
     const long long mtime =
         static_cast<long long>(it->last_write_time(ec).time_since_epoch().count());
     auto found = known.find(path);
     if (found != known.end()) {
       const bool same = found->second == std::make_pair(mtime, size);
-      known.erase(found);
-      if (same) continue;
+      if (same) {
+        known.erase(found);
+        continue;
+      }
     }
+    // A new or changed file is read only when it is audio; one that is not (an empty file, a
+    // page named .mp3) is not indexed, and dropped below when it was.
+    if (!looksLikeAudio(it->path())) continue;
+    if (found != known.end()) known.erase(found);
     const Song s = readSong(it->path());
     ++scanned_;
     long long id = 0;
@@ -237,6 +335,8 @@ void Library::scan(const std::string& folder) {
     if (id) {
       Statement del(db_, "DELETE FROM songs_fts WHERE rowid=?");
       del.bind(1, id).run();
+      Statement delShort(db_, "DELETE FROM songs_short WHERE rowid=?");
+      delShort.bind(1, id).run();
       Statement up(db_, "UPDATE songs SET mtime=?, size=?, title=?, artist=?, album=?, genre=?,"
                         " year=?, duration=? WHERE id=?");
       up.bind(1, mtime).bind(2, size).bind(3, s.title).bind(4, s.artist).bind(5, s.album);
@@ -252,6 +352,8 @@ void Library::scan(const std::string& folder) {
     }
     Statement fts(db_, "INSERT INTO songs_fts(rowid, title, artist, album) VALUES(?,?,?,?)");
     fts.bind(1, id).bind(2, s.title).bind(3, s.artist).bind(4, s.album).run();
+    Statement shortFts(db_, "INSERT INTO songs_short(rowid, title, artist, album) VALUES(?,?,?,?)");
+    shortFts.bind(1, id).bind(2, s.title).bind(3, s.artist).bind(4, s.album).run();
     refreshMoods(id);
   }
   for (const auto& [path, unused] : known) {
@@ -261,6 +363,8 @@ void Library::scan(const std::string& folder) {
     const long long id = q.integer(0);
     Statement d1(db_, "DELETE FROM songs_fts WHERE rowid=?");
     d1.bind(1, id).run();
+    Statement d1s(db_, "DELETE FROM songs_short WHERE rowid=?");
+    d1s.bind(1, id).run();
     Statement d2(db_, "DELETE FROM songs WHERE id=?");
     d2.bind(1, id).run();
     for (const Collection& c : collections_) {
@@ -301,6 +405,21 @@ void Library::refreshMoods(long long id) {
   }
 }
 
+void Library::fillShortIndex() {
+  {
+    Statement q(db_, "SELECT value FROM meta WHERE key='short'");
+    if (q.step() && q.text(0) == "1") return;
+  }
+  // An index made before this one existed: every song is added once.
+  std::lock_guard<std::mutex> lock(mutex_);
+  exec(db_, "BEGIN");
+  exec(db_, "DELETE FROM songs_short");
+  exec(db_, "INSERT INTO songs_short(rowid, title, artist, album) SELECT id, title, artist, album"
+            " FROM songs");
+  exec(db_, "INSERT OR REPLACE INTO meta(key, value) VALUES('short', '1')");
+  exec(db_, "COMMIT");
+}
+
 void Library::refreshAllMoods() {
   std::string signature;
   for (const Collection& c : collections_) {
@@ -339,6 +458,7 @@ void Library::addSynthetic(const std::vector<Song>& songs) {
   Statement ins(db_, "INSERT INTO songs(title, artist, album, genre, year, duration, plays)"
                      " VALUES(?,?,?,?,?,?,?)");
   Statement fts(db_, "INSERT INTO songs_fts(rowid, title, artist, album) VALUES(?,?,?,?)");
+  Statement shortFts(db_, "INSERT INTO songs_short(rowid, title, artist, album) VALUES(?,?,?,?)");
   long long first = 0, last = 0;
   for (const Song& s : songs) {
     ins.bind(1, s.title).bind(2, s.artist).bind(3, s.album).bind(4, s.genre);
@@ -349,6 +469,8 @@ void Library::addSynthetic(const std::vector<Song>& songs) {
     if (!first) first = last;
     fts.bind(1, last).bind(2, s.title).bind(3, s.artist).bind(4, s.album).run();
     fts.reset();
+    shortFts.bind(1, last).bind(2, s.title).bind(3, s.artist).bind(4, s.album).run();
+    shortFts.reset();
   }
   // The new songs' collections, in one pass over them per collection.
   for (const Collection& c : collections_) {
@@ -434,12 +556,16 @@ Page Library::search(const std::string& term, int offset, int count) {
                      " ORDER BY rowid LIMIT ? OFFSET ?) ORDER BY id",
                  {phrase}, offset, count);
   }
-  // Most Chinese names are two characters: shorter terms fall back to a scan.
-  const std::string p = likePattern(term);
+  // One or two characters (most Chinese names are two): their own index, the same rows a
+  // substring match of the three fields gives, in id order.
+  std::string token = "\"";
+  for (char c : term)
+    token += c == '"' ? std::string("\"\"") : std::string(1, c);
+  token += "\"";
   return query(std::string(kColumns) +
-                   " WHERE title LIKE ?1 ESCAPE '\\' OR artist LIKE ?1 ESCAPE '\\'"
-                   " OR album LIKE ?1 ESCAPE '\\' ORDER BY id",
-               {p}, offset, count);
+                   " WHERE id IN (SELECT rowid FROM songs_short WHERE songs_short MATCH ?"
+                   " ORDER BY rowid LIMIT ? OFFSET ?) ORDER BY id",
+               {token}, offset, count);
 }
 
 Page Library::collection(int id, int offset, int count) {
@@ -464,6 +590,23 @@ std::optional<Song> Library::song(long long id) {
   Page p = query(std::string(kColumns) + " WHERE id=?", {std::to_string(id)}, 0, 1);
   if (p.songs.empty()) return std::nullopt;
   return p.songs.front();
+}
+
+int Library::openMedia(const Song& song) const {
+  if (song.path.empty() || root_.empty()) return -1;
+  const int fd = ::open(song.path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  // Where the opened file really is, whatever links led to it.
+  char real[4096];
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t n = ::readlink(self.c_str(), real, sizeof real - 1);
+  struct stat st {};
+  if (n <= 0 || !inside(std::string(real, static_cast<std::size_t>(n)), root_) ||
+      ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 void Library::countPlay(long long id) {

@@ -1,7 +1,9 @@
 #pragma once
 // The catalogue's library index: the MP3 files under a folder, read with TagLib and kept in
 // SQLite with an FTS5 trigram index so that Chinese substrings match. Opening rescans only the
-// files whose size or modification time changed, and drops the ones that are gone.
+// files whose size or modification time changed, and drops the ones that are gone. Only audio
+// files whose real path lies inside the folder are indexed: a link to a file elsewhere, a page
+// or an empty file named .mp3 are not songs.
 //
 // Every page is read from an index in its own order, never by sorting the table: 热门 from an
 // index on (plays DESC, id), each mood collection from a table of (collection, song) pairs kept
@@ -58,6 +60,10 @@ public:
   Page collection(int id, int offset, int count);
   std::optional<Song> song(long long id);
   void countPlay(long long id);
+  // Opens a song's file for reading: a descriptor, or -1 when the song has no file or the file
+  // opened is not a plain file inside the library folder (a link swapped in since the scan
+  // that points elsewhere).
+  int openMedia(const Song& song) const;
 
   // Adds songs without files (synthetic indexes for load tests and benchmarks), in one
   // transaction.
@@ -72,12 +78,15 @@ private:
   // Every song's collections again, when the collections' keywords are not those the index was
   // made with.
   void refreshAllMoods();
+  // Puts every song in the index of short terms once, for an index made before it existed.
+  void fillShortIndex();
   // "genre LIKE ? ESCAPE '\' OR ..." for a collection's keywords, and its arguments.
   static std::string moodCondition(const Collection& c, std::vector<std::string>& args);
 
   // A prepared statement kept for `sql`, or nullptr when it is not kept.
   sqlite3_stmt* kept(const std::string& sql);
 
+  std::string root_; // the library folder with its links resolved; empty without one
   sqlite3* db_ = nullptr;
   std::map<std::string, sqlite3_stmt*> kept_; // by SQL text
   std::mutex mutex_;

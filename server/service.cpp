@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <iterator>
 
 #include "text/text.h"
 
@@ -14,9 +15,11 @@ namespace tunova::catalogue {
 
 namespace {
 
-void appendJsonString(std::string& out, const std::string& s) {
+// A text as a JSON string; bytes that are not UTF-8 (a file name in another encoding) become
+// U+FFFD, so every answer is valid JSON.
+void appendJsonString(std::string& out, const std::string& text) {
   out += '"';
-  for (unsigned char c : s) {
+  for (unsigned char c : validUtf8(text)) {
     switch (c) {
     case '"':
       out += "\\\"";
@@ -322,9 +325,11 @@ HttpResponse Service::handle(const HttpRequest& req) {
   if (id.size() > 12 || !digits(id)) return plain(404, "Not Found");
   const auto song = library_.song(std::stoll(id));
   if (!song || song->path.empty()) return plain(404, "Not Found");
-  const int fd = ::open(song->path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Opened only when the file is still a plain file inside the library (not a link to
+  // elsewhere swapped in since the scan).
+  const int fd = library_.openMedia(*song);
   struct stat st {};
-  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (fd < 0 || ::fstat(fd, &st) != 0) {
     if (fd >= 0) ::close(fd);
     return plain(404, "Not Found");
   }
@@ -351,12 +356,34 @@ HttpResponse Service::handle(const HttpRequest& req) {
     r.fileOffset = static_cast<off_t>(range.first);
     r.fileLength = range.last - range.first + 1;
   }
-  // A play is a whole song handed to a client, from its first byte to its last.
+  // A play is a whole song handed to a client, from its first byte to its last, counted once
+  // an hour for each client address: a loop of downloads does not push a song up 热门.
   if (!head && r.fileOffset == 0 && r.fileLength == size) {
-    Library& library = library_;
-    r.onSent = [&library, songId = song->id] { library.countPlay(songId); };
+    r.onSent = [this, songId = song->id, peer = req.peer] {
+      if (firstPlayThisHour(peer, songId)) library_.countPlay(songId);
+    };
   }
   return r;
+}
+
+bool Service::firstPlayThisHour(const std::string& peer, long long song) {
+  using Clock = std::chrono::steady_clock;
+  constexpr auto kHour = std::chrono::hours(1);
+  constexpr std::size_t kRemembered = 100000;
+  const auto now = Clock::now();
+  std::lock_guard<std::mutex> lock(playsMutex_);
+  if (lastPlays_.size() >= kRemembered) {
+    // Forget the plays older than an hour; while that leaves too many (a flood of addresses),
+    // plays are not counted rather than remembered without bound.
+    for (auto it = lastPlays_.begin(); it != lastPlays_.end();)
+      it = now - it->second >= kHour ? lastPlays_.erase(it) : std::next(it);
+    if (lastPlays_.size() >= kRemembered) return false;
+  }
+  const auto [it, fresh] = lastPlays_.try_emplace({peer, song}, now);
+  if (fresh) return true;
+  if (now - it->second < kHour) return false;
+  it->second = now;
+  return true;
 }
 
 } // namespace tunova::catalogue

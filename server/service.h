@@ -3,9 +3,13 @@
 // the media files they point to. It serves only indexed files (a request path never reaches the
 // filesystem), answers bad or missing parameters with an empty "data", and runs on a few event
 // loops that bound what every client may cost (see HttpServer).
+#include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
 
 #include "server/http_server.h"
 #include "server/library.h"
@@ -55,10 +59,15 @@ public:
   void stop();
 
 private:
+  // Whether a whole song sent to `peer` counts as a play: the first in an hour.
+  bool firstPlayThisHour(const std::string& peer, long long song);
+
   Library& library_;
   HttpServer server_;
   std::string publicUrl_;
   std::string address_;
+  std::mutex playsMutex_;
+  std::map<std::pair<std::string, long long>, std::chrono::steady_clock::time_point> lastPlays_;
 };
 
 } // namespace tunova::catalogue

@@ -71,4 +71,8 @@ std::string textBetween(const std::string& text, const std::string& left, const 
 // Appends `byte` as two hexadecimal digits (upper case unless `lower`).
 void appendHex(std::string& out, unsigned char byte, bool lower = false);
 
+// `bytes` as valid UTF-8: every byte that does not begin a well-formed sequence (a stray or cut
+// byte, an overlong form, a surrogate, a value past U+10FFFF) becomes U+FFFD.
+std::string validUtf8(std::string_view bytes);
+
 } // namespace tunova

@@ -69,3 +69,16 @@ TEST(TextHelpers, BytesToTextStopsAtZero) {
   EXPECT_EQ(textOfBytes(Bytes{'a', 'b', 0, 'c'}), "ab");
   EXPECT_EQ(textOfBytes(Bytes{}), "");
 }
+
+TEST(TextHelpers, ValidUtf8ReplacesWhatIsNotUtf8) {
+  EXPECT_EQ(validUtf8("月光 abc"), "月光 abc");
+  EXPECT_EQ(validUtf8(std::string("a\0b", 3)), std::string("a\0b", 3));
+  // A GBK name (月光: D4 C2 B9 E2, whose middle bytes happen to read as U+00B9), a cut sequence,
+  // an overlong '/', a surrogate, a value past U+10FFFF.
+  EXPECT_EQ(validUtf8("\xD4\xC2\xB9\xE2"), "\xEF\xBF\xBD\xC2\xB9\xEF\xBF\xBD");
+  EXPECT_EQ(validUtf8("x\xE6\x9C"), "x\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_EQ(validUtf8("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_EQ(validUtf8("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_EQ(validUtf8("\xF4\x90\x80\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_EQ(validUtf8("\xF0\x9F\x8E\xB5"), "\xF0\x9F\x8E\xB5"); // a four-byte character stays
+}
