@@ -254,6 +254,7 @@ Library::Library(const std::string& folder, const std::string& indexFile) {
     std::error_code ec;
     root_ = fs::canonical(folder, ec).string();
     if (ec) root_.clear();
+    folder_ = folder;
     scan(folder);
   }
 }
@@ -280,19 +281,27 @@ sqlite3_stmt* Library::kept(const std::string& sql) {
 }
 
 void Library::scan(const std::string& folder) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  // What the index holds, read under the lock; the folder is walked and the changed files'
+  // tags read without it, so readers wait only while the changes are written.
   std::map<std::string, std::pair<long long, long long>> known; // path -> (mtime, size)
   {
+    std::lock_guard<std::mutex> lock(mutex_);
     Statement q(db_, "SELECT path, mtime, size FROM songs WHERE path IS NOT NULL");
     while (q.step())
       known[q.text(0)] = {q.integer(1), q.integer(2)};
   }
-  exec(db_, "BEGIN");
+  struct Changed {
+    std::string path;
+    long long mtime = 0, size = 0;
+    Song song;
+  };
+  std::vector<Changed> changed;
   std::error_code ec;
-  for (fs::recursive_directory_iterator
-           it(folder, fs::directory_options::skip_permission_denied, ec),
-       end;
-       it != end; it.increment(ec)) {
+  fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec);
+  // A folder that cannot be read now (not mounted, removed) leaves the index as it is, rather
+  // than dropping every song and its plays.
+  if (ec) return;
+  for (const fs::recursive_directory_iterator end; it != end; it.increment(ec)) {
     if (ec) break;
     if (!it->is_regular_file(ec)) continue;
     std::string ext = it->path().extension().string();
@@ -313,23 +322,26 @@ void Library::scan(const std::string& folder) {
     const long long mtime =
         static_cast<long long>(it->last_write_time(ec).time_since_epoch().count());
     auto found = known.find(path);
-    if (found != known.end()) {
-      const bool same = found->second == std::make_pair(mtime, size);
-      if (same) {
-        known.erase(found);
-        continue;
-      }
+    if (found != known.end() && found->second == std::make_pair(mtime, size)) {
+      known.erase(found);
+      continue;
     }
     // A new or changed file is read only when it is audio; one that is not (an empty file, a
     // page named .mp3) is not indexed, and dropped below when it was.
     if (!looksLikeAudio(it->path())) continue;
     if (found != known.end()) known.erase(found);
-    const Song s = readSong(it->path());
+    changed.push_back(Changed{path, mtime, size, readSong(it->path())});
+  }
+  if (changed.empty() && known.empty()) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  exec(db_, "BEGIN");
+  for (const Changed& c : changed) {
+    const Song& s = c.song;
     ++scanned_;
     long long id = 0;
     {
       Statement q(db_, "SELECT id FROM songs WHERE path=?");
-      q.bind(1, path);
+      q.bind(1, c.path);
       if (q.step()) id = q.integer(0);
     }
     if (id) {
@@ -339,13 +351,13 @@ void Library::scan(const std::string& folder) {
       delShort.bind(1, id).run();
       Statement up(db_, "UPDATE songs SET mtime=?, size=?, title=?, artist=?, album=?, genre=?,"
                         " year=?, duration=? WHERE id=?");
-      up.bind(1, mtime).bind(2, size).bind(3, s.title).bind(4, s.artist).bind(5, s.album);
+      up.bind(1, c.mtime).bind(2, c.size).bind(3, s.title).bind(4, s.artist).bind(5, s.album);
       up.bind(6, s.genre).bind(7, static_cast<long long>(s.year));
       up.bind(8, static_cast<long long>(s.duration)).bind(9, id).run();
     } else {
       Statement ins(db_, "INSERT INTO songs(path, mtime, size, title, artist, album, genre, year,"
                          " duration) VALUES(?,?,?,?,?,?,?,?,?)");
-      ins.bind(1, path).bind(2, mtime).bind(3, size).bind(4, s.title).bind(5, s.artist);
+      ins.bind(1, c.path).bind(2, c.mtime).bind(3, c.size).bind(4, s.title).bind(5, s.artist);
       ins.bind(6, s.album).bind(7, s.genre).bind(8, static_cast<long long>(s.year));
       ins.bind(9, static_cast<long long>(s.duration)).run();
       id = sqlite3_last_insert_rowid(db_);
@@ -361,18 +373,22 @@ void Library::scan(const std::string& folder) {
     q.bind(1, path);
     if (!q.step()) continue;
     const long long id = q.integer(0);
-    Statement d1(db_, "DELETE FROM songs_fts WHERE rowid=?");
-    d1.bind(1, id).run();
-    Statement d1s(db_, "DELETE FROM songs_short WHERE rowid=?");
-    d1s.bind(1, id).run();
-    Statement d2(db_, "DELETE FROM songs WHERE id=?");
-    d2.bind(1, id).run();
+    for (const char* sql :
+         {"DELETE FROM songs_fts WHERE rowid=?", "DELETE FROM songs_short WHERE rowid=?",
+          "DELETE FROM songs WHERE id=?"}) {
+      Statement d(db_, sql);
+      d.bind(1, id).run();
+    }
     for (const Collection& c : collections_) {
-      Statement d3(db_, "DELETE FROM song_moods WHERE mood=? AND song=?");
-      d3.bind(1, static_cast<long long>(c.id)).bind(2, id).run();
+      Statement d(db_, "DELETE FROM song_moods WHERE mood=? AND song=?");
+      d.bind(1, static_cast<long long>(c.id)).bind(2, id).run();
     }
   }
   exec(db_, "COMMIT");
+}
+
+void Library::rescan() {
+  if (!folder_.empty()) scan(folder_);
 }
 
 std::string Library::moodCondition(const Collection& c, std::vector<std::string>& args) {

@@ -53,6 +53,10 @@ public:
   Library& operator=(const Library&) = delete;
 
   bool ok() const { return db_ != nullptr; }
+  // Brings the index up to date with the folder again (files added, changed or removed since);
+  // readers wait only while the changes are written.
+  void rescan();
+  const std::string& folder() const { return folder_; }
   int scanned() const { return scanned_; } // files (re)read at open
   long long size();
 
@@ -86,7 +90,8 @@ private:
   // A prepared statement kept for `sql`, or nullptr when it is not kept.
   sqlite3_stmt* kept(const std::string& sql);
 
-  std::string root_; // the library folder with its links resolved; empty without one
+  std::string folder_; // as given; empty for an index without a folder
+  std::string root_;   // the library folder with its links resolved; empty without one
   sqlite3* db_ = nullptr;
   std::map<std::string, sqlite3_stmt*> kept_; // by SQL text
   std::mutex mutex_;

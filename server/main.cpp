@@ -18,6 +18,7 @@
 #include "server/library.h"
 #include "server/service.h"
 #include "server/synthetic.h"
+#include "server/watcher.h"
 
 using namespace tunova::catalogue;
 
@@ -124,6 +125,8 @@ int main(int argc, char** argv) {
   std::printf("tunova-catalogue: %lld songs (%d read now), listening on %s, media at %s\n",
               lib.size(), lib.scanned(), service.address().c_str(), service.publicUrl().c_str());
   std::fflush(stdout);
+  // The library follows its folder while it is served.
+  FolderWatcher watcher(lib);
   g_service = &service;
   struct sigaction action {};
   action.sa_handler = onSignal;
