@@ -1,4 +1,4 @@
-// 热门 and the six mood collections of tunova-catalogue at a million songs.
+// 热门, the six mood collections and searches of tunova-catalogue at a million songs.
 //
 // (1) A synthetic index of N songs (BENCH_SONGS, default 1,000,000) is made; its time is shown.
 // (2) Per page, in-process: each collection's pages at offsets 0, 20 and 40 through the
@@ -10,9 +10,14 @@
 //     search.
 // (4) Through the service under `wrk -t2 -c64 -d5s` over each collection's three pages: p99 and
 //     socket errors, while a /ping is sent every 20 ms during the 热门 run (its slowest answer).
+// (5) Searches of every kind of term (one CJK character, two, three; Latin letters and digits;
+//     matching many songs, few or none), per page as in (2) against the floor, then a
+//     two-character term that matches nothing under wrk, with /ping meanwhile; the peak
+//     resident memory of the whole run.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -50,6 +55,18 @@ std::string pageSql(int id) {
          " ORDER BY song LIMIT ? OFFSET ?) ORDER BY id";
 }
 
+// The SQL a search's page runs, as the library writes it, and its MATCH argument.
+std::string searchSql(const std::string& term, std::string& match) {
+  std::size_t characters = 0;
+  for (unsigned char c : term)
+    characters += (c & 0xC0) != 0x80;
+  match = "\"" + term + "\"";
+  return std::string("SELECT id, path, title, artist, album, genre, year, duration, plays FROM ") +
+         "songs WHERE id IN (SELECT rowid FROM " + (characters >= 3 ? "songs_fts" : "songs_short") +
+         " WHERE " + (characters >= 3 ? "songs_fts" : "songs_short") +
+         " MATCH ?1 ORDER BY rowid LIMIT ?2 OFFSET ?3) ORDER BY id";
+}
+
 // The same page read as the queries of before did: sorting the table for 热门, the genre
 // patterns for a mood.
 std::string sortingSql(int id) {
@@ -66,15 +83,18 @@ std::string sortingSql(int id) {
 }
 
 // The floor: one prepared statement, stepped, every column read. Returns seconds per run.
-std::vector<double> floorTimes(sqlite3* db, const std::string& sql, int rounds) {
+std::vector<double> floorTimes(sqlite3* db, const std::string& sql, int rounds,
+                               const std::string& match = {}) {
   sqlite3_stmt* stmt = nullptr;
   sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
   std::vector<double> times;
+  const int first = match.empty() ? 1 : 2;
   for (int r = 0; r < rounds; ++r) {
     const int offset = (r % 3) * 20;
     const double t0 = now();
-    sqlite3_bind_int(stmt, 1, 21);
-    sqlite3_bind_int(stmt, 2, offset);
+    if (!match.empty()) sqlite3_bind_text(stmt, 1, match.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int(stmt, first, 21);
+    sqlite3_bind_int(stmt, first + 1, offset);
     long long sum = 0;
     while (sqlite3_step(stmt) == SQLITE_ROW) {
       for (int c = 0; c < 9; ++c) {
@@ -113,14 +133,13 @@ double ping(int port) {
   return answer.find(" 200 ") != std::string::npos ? now() - t0 : -1;
 }
 
-// Runs wrk over a collection's three pages; prints its p99 and errors.
-void underWrk(int port, int id, const fs::path& work, bool probe) {
-  const fs::path script = work / ("pages" + std::to_string(id) + ".lua");
-  std::ofstream(script) << "local i = 0\nrequest = function()\n  i = i % 3\n"
-                           "  local p = '/zamrilo/music/collection/songs?id="
-                        << id
-                        << "&count=20&offset=' .. (i * 20)\n  i = i + 1\n"
-                           "  return wrk.format('GET', p)\nend\n";
+// Runs wrk over the three pages of `base` (a path ending in "offset="); prints its p99 and
+// errors, and with `probe` the slowest /ping meanwhile.
+void underWrk(int port, const std::string& label, const std::string& base, const fs::path& work,
+              bool probe) {
+  const fs::path script = work / "pages.lua";
+  std::ofstream(script) << "local i = 0\nrequest = function()\n  i = i % 3\n  local p = '" << base
+                        << "' .. (i * 20)\n  i = i + 1\n  return wrk.format('GET', p)\nend\n";
   const fs::path out = work / "wrk.txt";
   std::atomic<bool> running{true};
   double slowest = 0;
@@ -151,8 +170,8 @@ void underWrk(int port, int id, const fs::path& work, bool probe) {
   }
   p99.erase(0, p99.find_first_not_of(' '));
   requests.erase(0, requests.find_first_not_of(' '));
-  std::printf("  %d: p99 %s, %s, %s%s\n", id, p99.c_str(), requests.c_str(), errors.c_str(),
-              rc ? " (wrk failed)" : "");
+  std::printf("  %s: p99 %s, %s, %s%s\n", label.c_str(), p99.c_str(), requests.c_str(),
+              errors.c_str(), rc ? " (wrk failed)" : "");
   if (probe)
     std::printf("      /ping meanwhile: %d sent, slowest %.1f ms, %d failed\n", sent, slowest * 1e3,
                 failed);
@@ -229,6 +248,42 @@ int main() {
     std::printf("  search %s at offset %d of %lld: %.1f ms, %zu rows\n", term.c_str(), offset,
                 total, (now() - s) * 1e3, page.songs.size());
   }
+  registerShortTermTokenizer(floorDb);
+  std::printf("(5a) searches per page (offsets 0, 20, 40), p50 / p99 in ms: library | SQLite "
+              "floor | rows of the first page\n");
+  for (const std::string term : {"晴", "晴天", "龘龖", "晴天月", "梦夜花", "林", "王城", "Moon",
+                                 "mo", "x", "Lights", "42", "zq", "Silver Wind"}) {
+    std::vector<double> times;
+    for (int r = 0; r < kRounds; ++r) {
+      const double t = now();
+      lib.search(term, (r % 3) * 20, 20);
+      times.push_back(now() - t);
+    }
+    std::string match;
+    const std::vector<double> floor = floorTimes(floorDb, searchSql(term, match), kRounds, match);
+    // Before: a term under three characters was a substring scan of the table (longer ones
+    // used the trigram index as now).
+    std::size_t characters = 0;
+    for (unsigned char c : term)
+      characters += (c & 0xC0) != 0x80;
+    const std::string like = "'%" + term + "%'";
+    const std::vector<double> before =
+        characters >= 3
+            ? std::vector<double>{0.0}
+            : floorTimes(
+                  floorDb,
+                  "SELECT id, path, title, artist, album, genre, year, duration, plays FROM songs "
+                  "WHERE title LIKE " +
+                      like + " OR artist LIKE " + like + " OR album LIKE " + like +
+                      " ORDER BY id LIMIT ? OFFSET ?",
+                  3);
+    char was[32] = "the same index";
+    if (characters < 3) std::snprintf(was, sizeof was, "%.1f", percentile(before, 0.5) * 1e3);
+    std::printf("  %-12s %.3f / %.3f | %.3f / %.3f | %zu | before: %s\n", term.c_str(),
+                percentile(times, 0.5) * 1e3, percentile(times, 0.99) * 1e3,
+                percentile(floor, 0.5) * 1e3, percentile(floor, 0.99) * 1e3,
+                lib.search(term, 0, 20).songs.size(), was);
+  }
   sqlite3_close(floorDb);
 
   if (std::system("command -v wrk >/dev/null") == 0) {
@@ -240,10 +295,20 @@ int main() {
     std::printf("(4) wrk -t2 -c64 -d5s over each collection's three pages:\n");
     std::fflush(stdout);
     for (int id : kCollections)
-      underWrk(service.port(), id, work, id == 850);
+      underWrk(service.port(), std::to_string(id),
+               "/zamrilo/music/collection/songs?id=" + std::to_string(id) + "&count=20&offset=",
+               work, id == 850);
+    std::printf("(5b) wrk -t2 -c64 -d5s over the three pages of a two-character search that "
+                "matches nothing (龘龖):\n");
+    std::fflush(stdout);
+    underWrk(service.port(), "search",
+             "/zamrilo/music/search/songs?query=%E9%BE%98%E9%BE%96&count=20&offset=", work, true);
     service.stop();
     serving.join();
   }
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  std::printf("peak resident memory of the run: %.0f MiB\n", usage.ru_maxrss / 1024.0);
   fs::remove_all(work);
   return 0;
 }

@@ -172,8 +172,9 @@ int shortTokenize(Fts5Tokenizer*, void* context, int flags, const char* text, in
   return SQLITE_OK;
 }
 
-// Registers the tokenizer on a connection; false when FTS5 is not there.
-bool registerShortTokenizer(sqlite3* db) {
+} // namespace
+
+bool registerShortTermTokenizer(sqlite3* db) {
   fts5_api* api = nullptr;
   sqlite3_stmt* stmt = nullptr;
   if (sqlite3_prepare_v2(db, "SELECT fts5(?1)", -1, &stmt, nullptr) != SQLITE_OK) return false;
@@ -184,8 +185,6 @@ bool registerShortTokenizer(sqlite3* db) {
   fts5_tokenizer tokenizer{shortCreate, shortDelete, shortTokenize};
   return api->xCreateTokenizer(api, "tunova_short", nullptr, &tokenizer, nullptr) == SQLITE_OK;
 }
-
-} // namespace
 
 std::vector<Collection> defaultCollections() {
   return {{851, {"Rock", "摇滚", "飙演技", "Metal"}}, {853, {"Pop", "流行"}},
@@ -244,7 +243,7 @@ Library::Library(const std::string& folder, const std::string& indexFile) {
             " PRIMARY KEY(mood, song)) WITHOUT ROWID;"
             "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT);");
   // Terms of one or two characters (most Chinese names are two) from an index of their own.
-  registerShortTokenizer(db_);
+  registerShortTermTokenizer(db_);
   exec(db_, "CREATE VIRTUAL TABLE IF NOT EXISTS songs_short USING fts5(title, artist, album,"
             " tokenize='tunova_short', detail=none);");
   fillShortIndex();

@@ -44,6 +44,10 @@ std::vector<Collection> defaultCollections();
 // Reads collections.ini from the library folder ([851] keywords=Rock,摇滚), else the defaults.
 std::vector<Collection> loadCollections(const std::string& libraryFolder);
 
+// Registers the tokenizer of the index of one- and two-character terms on a connection, so that
+// another connection to an index can query it; false without FTS5.
+bool registerShortTermTokenizer(sqlite3* db);
+
 class Library {
 public:
   // Opens (or creates) the index at `indexFile` and brings it up to date with `folder`.
