@@ -1,19 +1,15 @@
 #pragma once
-// A small HTTP/1.1 server for the catalogue: event loops on epoll, each serving many
-// connections, so slow or idle clients cost a file descriptor and a buffer, never a thread.
-// One loop is the default: the library answers one query at a time anyway, and on a small
-// machine a second loop mostly competes with the clients for the processor (measured with
-// bench/catalogue_load.sh: p99 36 ms with two loops, 6 ms with one).
+// The catalogue's HTTP/1.1 server, on libmicrohttpd (epoll, a pool of `loops` threads, limits
+// on connections in all and per client address, the size of a request head).
 //
 // Every connection must deliver a complete request head (request line and headers, at most
 // `headBytes`) within `headMs` of becoming ready for a request, sends no request body, and is
 // closed after `maxRequests` answers or when, while an answer is owed, it takes fewer than
-// `minReadBytesPerSecond` of it over `writeMs`. One client address holds at most `perAddress`
-// connections, and all of them together `maxConnections`; beyond that, or when the process runs
-// out of descriptors, new clients are turned away (accepting pauses for a moment rather than
-// spinning) and the connections already open go on being served.
-// Answers are written in one go where they fit (TCP_NODELAY); a file body follows its head
-// through sendfile. stop() may be called from a signal handler.
+// `minReadBytesPerSecond` of it over `writeMs` (a watchdog ends such connections, which the
+// library's own time-out, one of inactivity, would keep while they trickle). One client address
+// holds at most `perAddress` connections, and all of them together `maxConnections`, no more
+// than the descriptors allow; beyond that new clients are turned away and the connections open
+// go on being served. stop() may be called from a signal handler.
 #include <sys/types.h>
 
 #include <atomic>
@@ -37,11 +33,6 @@ struct HttpRequest {
   int headerCount(const std::string& name) const;
 };
 
-// Parses a request head (request line and header lines, without the blank line that ends it)
-// into `request`; `http10` tells an HTTP/1.0 request. 0 when it is well formed, else the status
-// to refuse it with (400, 413 for a body, 501 for a transfer coding, 505 for another version).
-int parseRequestHead(const std::string& head, HttpRequest& request, bool& http10);
-
 struct HttpResponse {
   int status = 200;
   std::vector<std::pair<std::string, std::string>> headers; // besides length and connection
@@ -64,7 +55,7 @@ struct HttpLimits {
   int maxConnections = 4000;
   int perAddress = 1000; // a quarter of maxConnections: one address cannot take them all
   long long minReadBytesPerSecond = 1024;
-  int loops = 1;
+  int loops = 2; // threads serving connections
 };
 
 class HttpServer {
@@ -85,9 +76,9 @@ public:
   // The reason phrase of a status code.
   static const char* reason(int status);
 
+  struct State;
+
 private:
-  struct Loop;
-  void serve(Loop& loop);
   Handler handler_;
   HttpLimits limits_;
   int listenFd_ = -1;

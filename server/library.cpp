@@ -223,7 +223,7 @@ std::vector<Collection> loadCollections(const std::string& libraryFolder) {
   return result;
 }
 
-Library::Library(const std::string& folder, const std::string& indexFile) {
+Library::Library(const std::string& folder, const std::string& indexFile) : indexFile_(indexFile) {
   if (sqlite3_open_v2(indexFile.c_str(), &db_,
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                       nullptr) != SQLITE_OK) {
@@ -258,25 +258,59 @@ Library::Library(const std::string& folder, const std::string& indexFile) {
   }
 }
 
+// A read-only connection to the index with the pages' statements kept prepared (few: one per
+// collection, two for searches, one for a song; anything beyond is prepared each time).
+struct Library::Reader {
+  sqlite3* db = nullptr;
+  std::map<std::string, sqlite3_stmt*> kept; // by SQL text
+  ~Reader() {
+    for (auto& [sql, stmt] : kept)
+      sqlite3_finalize(stmt);
+    sqlite3_close(db);
+  }
+  sqlite3_stmt* statement(const std::string& sql) {
+    const auto found = kept.find(sql);
+    if (found != kept.end()) return found->second;
+    sqlite3_stmt* stmt = nullptr;
+    if (kept.size() >= 32 || sqlite3_prepare_v3(db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT,
+                                                &stmt, nullptr) != SQLITE_OK) {
+      sqlite3_finalize(stmt);
+      return nullptr;
+    }
+    kept.emplace(sql, stmt);
+    return stmt;
+  }
+};
+
 Library::~Library() {
-  for (auto& [sql, stmt] : kept_)
-    sqlite3_finalize(stmt);
+  readers_.clear();
   sqlite3_close(db_);
 }
 
-sqlite3_stmt* Library::kept(const std::string& sql) {
-  const auto found = kept_.find(sql);
-  if (found != kept_.end()) return found->second;
-  // The pages' statements are few (one per collection, two for searches, one for a song);
-  // anything beyond that is prepared each time.
-  sqlite3_stmt* stmt = nullptr;
-  if (kept_.size() >= 32 || sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT,
-                                               &stmt, nullptr) != SQLITE_OK) {
-    sqlite3_finalize(stmt);
+std::unique_ptr<Library::Reader> Library::takeReader() {
+  {
+    std::lock_guard<std::mutex> lock(readersMutex_);
+    if (!readers_.empty()) {
+      std::unique_ptr<Reader> reader = std::move(readers_.back());
+      readers_.pop_back();
+      return reader;
+    }
+  }
+  // Readers see what was committed when they begin (the index is in WAL mode), so neither a
+  // play being counted nor a rescan being written holds them up, nor they it.
+  auto reader = std::make_unique<Reader>();
+  if (sqlite3_open_v2(indexFile_.c_str(), &reader->db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
+                      nullptr) != SQLITE_OK) {
     return nullptr;
   }
-  kept_.emplace(sql, stmt);
-  return stmt;
+  sqlite3_busy_timeout(reader->db, 5000);
+  registerShortTermTokenizer(reader->db);
+  return reader;
+}
+
+void Library::giveReader(std::unique_ptr<Reader> reader) {
+  std::lock_guard<std::mutex> lock(readersMutex_);
+  readers_.push_back(std::move(reader));
 }
 
 void Library::scan(const std::string& folder) {
@@ -511,20 +545,25 @@ long long Library::size() {
 
 Page Library::query(const std::string& sql, const std::vector<std::string>& args, int offset,
                     int count) {
-  std::lock_guard<std::mutex> lock(mutex_);
   Page page;
+  std::unique_ptr<Reader> reader = takeReader();
+  if (!reader) return page;
   // The page's LIMIT and OFFSET are the last two parameters, placed by the SQL itself when it
   // pages an inner index walk.
   const std::string paged =
       sql.find("LIMIT ?") == std::string::npos ? sql + " LIMIT ? OFFSET ?" : sql;
-  sqlite3_stmt* stmt = kept(paged);
+  sqlite3_stmt* stmt = reader->statement(paged);
   std::optional<Statement> made;
   if (stmt)
     made.emplace(stmt);
   else
-    made.emplace(db_, paged);
+    made.emplace(reader->db, paged);
   Statement& q = *made;
-  if (!q.ok()) return page;
+  if (!q.ok()) {
+    made.reset();
+    giveReader(std::move(reader));
+    return page;
+  }
   int i = 1;
   for (const std::string& a : args)
     q.bind(i++, a);
@@ -547,6 +586,8 @@ Page Library::query(const std::string& sql, const std::vector<std::string>& args
     s.plays = q.integer(8);
     page.songs.push_back(std::move(s));
   }
+  made.reset();
+  giveReader(std::move(reader));
   return page;
 }
 

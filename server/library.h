@@ -11,6 +11,7 @@
 // characters from the trigram index in id order. A page far into a list skips index entries
 // only, and only its own rows are read from the table.
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -91,13 +92,17 @@ private:
   // "genre LIKE ? ESCAPE '\' OR ..." for a collection's keywords, and its arguments.
   static std::string moodCondition(const Collection& c, std::vector<std::string>& args);
 
-  // A prepared statement kept for `sql`, or nullptr when it is not kept.
-  sqlite3_stmt* kept(const std::string& sql);
+  // Read-only connections for the pages, one per query under way, kept for the next.
+  struct Reader;
+  std::unique_ptr<Reader> takeReader();
+  void giveReader(std::unique_ptr<Reader> reader);
 
   std::string folder_; // as given; empty for an index without a folder
   std::string root_;   // the library folder with its links resolved; empty without one
   sqlite3* db_ = nullptr;
-  std::map<std::string, sqlite3_stmt*> kept_; // by SQL text
+  std::string indexFile_;
+  std::mutex readersMutex_;
+  std::vector<std::unique_ptr<Reader>> readers_;
   std::mutex mutex_;
   std::vector<Collection> collections_;
   int scanned_ = 0;

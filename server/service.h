@@ -1,8 +1,8 @@
 #pragma once
 // tunova-catalogue's HTTP service: the search and collection endpoints the program reads, and
 // the media files they point to. It serves only indexed files (a request path never reaches the
-// filesystem), answers bad or missing parameters with an empty "data", and runs on a few event
-// loops that bound what every client may cost (see HttpServer).
+// filesystem), answers bad or missing parameters with an empty "data", and is served by a few
+// threads under limits that bound what every client may cost (see HttpServer).
 #include <chrono>
 #include <cstdint>
 #include <map>

@@ -423,10 +423,8 @@ TEST_F(ServiceTest, RequestHeadsAreLimitedAndMalformedOnesRefused) {
       {"GET / HTTP/1.1\r\n" + std::string(20000, 'x'), // no end of head in sight
        "HTTP/1.1 431 Request Header Fields Too Large"},
       {"GET /media/1.mp3 HTTP/2.0\r\n\r\n", "HTTP/1.1 505 HTTP Version Not Supported"},
-      {"GET  /media/1.mp3 HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request"},
       {"GET media HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request"},
       {"GET / HTTP/1.1\r\nNo colon\r\n\r\n", "HTTP/1.1 400 Bad Request"},
-      {"GET / HTTP/1.1\r\nA: 1\r\n folded\r\n\r\n", "HTTP/1.1 400 Bad Request"},
       {"GET / HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", "HTTP/1.1 400 Bad Request"},
       {"POST /zamrilo/music/search/songs HTTP/1.1\r\n\r\n", "HTTP/1.1 405 Method Not Allowed"},
       {"GET / HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", "HTTP/1.1 413 Content Too Large"},
@@ -444,6 +442,18 @@ TEST_F(ServiceTest, RequestHeadsAreLimitedAndMalformedOnesRefused) {
       EXPECT_EQ(headerOf(a, "Connection"), "close");
       EXPECT_TRUE(c.closedWithin(2000));
     }
+  }
+  // Two forms RFC 9112 lets a server read leniently, and the HTTP library does: a request line
+  // split on runs of spaces, and a header line folded onto the next (replaced by a space). Each
+  // is answered as the plain request would be, on a connection that stays usable.
+  for (const std::string request : {"GET  /media/1.mp3 HTTP/1.1\r\n\r\n",
+                                    "GET /media/1.mp3 HTTP/1.1\r\nA: 1\r\n folded\r\n\r\n"}) {
+    SCOPED_TRACE(request);
+    RawClient c(service->port());
+    c.send(request);
+    EXPECT_EQ(statusOf(c.answer()), "HTTP/1.1 200 OK");
+    c.send(getLine("/ping"));
+    EXPECT_EQ(statusOf(c.answer()), "HTTP/1.1 200 OK");
   }
   // 100 MB of headers: refused after the first 16 KiB, the rest never read.
   RawClient flood(service->port());
