@@ -42,16 +42,42 @@ catalogue::Service& service() {
   return svc;
 }
 
+// A request as the HTTP library hands it over, read from the input: "METHOD TARGET" on the
+// first line, then "Name: value" lines. The library has parsed and bounded the head by then;
+// what is fuzzed here is everything the service does with what it was given.
+catalogue::HttpRequest requestOf(const std::string& head) {
+  catalogue::HttpRequest request;
+  std::size_t at = 0;
+  bool first = true;
+  while (at <= head.size()) {
+    std::size_t end = head.find('\n', at);
+    if (end == std::string::npos) end = head.size();
+    std::string line = head.substr(at, end - at);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    at = end + 1;
+    if (first) {
+      const std::size_t space = line.find(' ');
+      request.method = line.substr(0, space);
+      if (space != std::string::npos) request.target = line.substr(space + 1);
+      first = false;
+    } else if (const std::size_t colon = line.find(':'); colon != std::string::npos) {
+      request.headers.emplace_back(line.substr(0, colon), line.substr(colon + 1));
+    }
+  }
+  const std::size_t q = request.target.find('?');
+  request.path = request.target.substr(0, q);
+  request.query = q == std::string::npos ? std::string() : request.target.substr(q + 1);
+  request.peer = "127.0.0.1";
+  return request;
+}
+
 } // namespace
 
 int catalogueRequest(const std::uint8_t* data, std::size_t size) {
-  const std::string head(reinterpret_cast<const char*>(data), size);
-  catalogue::HttpRequest request;
-  bool http10 = false;
-  const int refusal = catalogue::parseRequestHead(head, request, http10);
-  FUZZ_CHECK(refusal == 0 || refusal == 400 || refusal == 413 || refusal == 501 || refusal == 505);
-  if (refusal != 0) return 0;
-  FUZZ_CHECK(!request.target.empty() && request.target[0] == '/');
+  const catalogue::HttpRequest request =
+      requestOf(std::string(reinterpret_cast<const char*>(data), size));
+  // The server refuses a target that is not a path before the service hears it.
+  if (request.target.empty() || request.target[0] != '/') return 0;
   const catalogue::HttpResponse answer = service().handle(request);
   FUZZ_CHECK(answer.status >= 200 && answer.status < 600);
   if (answer.fileFd >= 0) ::close(answer.fileFd);
