@@ -1,5 +1,6 @@
 #include "server/library.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -7,9 +8,12 @@
 #include <taglib/tag.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <unordered_map>
 
 #include "text/text.h"
 
@@ -105,6 +109,45 @@ bool looksLikeAudio(const fs::path& file) {
   if (in.gcount() == 0) return false;
   return (head[0] == 'I' && head[1] == 'D' && head[2] == '3') ||
          (head[0] == 0xFF && (head[1] & 0xE0) == 0xE0) || head[0] == 0;
+}
+
+// Every entry under `dir` that is not a folder, walked with one descriptor per folder so each
+// file costs one short lookup: `visit(path, folderFd, name, isLink)`, the path being `dir`
+// joined with the names as given. Links to folders are not followed; folders that cannot be
+// read are skipped. False when `dir` itself cannot be read.
+template <class Visit> bool walkFolder(const std::string& dir, Visit& visit) {
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  DIR* listing = ::fdopendir(fd);
+  if (!listing) {
+    ::close(fd);
+    return false;
+  }
+  const std::string prefix = !dir.empty() && dir.back() == '/' ? dir : dir + "/";
+  while (const dirent* entry = ::readdir(listing)) {
+    const char* name = entry->d_name;
+    if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+    unsigned char type = entry->d_type;
+    if (type == DT_UNKNOWN) {
+      struct stat st {};
+      if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_REG;
+    }
+    if (type == DT_DIR)
+      walkFolder(prefix + name, visit);
+    else
+      visit(prefix + name, fd, name, type == DT_LNK);
+  }
+  ::closedir(listing);
+  return true;
+}
+
+bool endsWithMp3(const char* name) {
+  const std::size_t n = std::strlen(name);
+  if (n < 4) return false;
+  const char* ext = name + n - 4;
+  return ext[0] == '.' && std::tolower(static_cast<unsigned char>(ext[1])) == 'm' &&
+         std::tolower(static_cast<unsigned char>(ext[2])) == 'p' && ext[3] == '3';
 }
 
 Song readSong(const fs::path& file) {
@@ -316,7 +359,7 @@ void Library::giveReader(std::unique_ptr<Reader> reader) {
 void Library::scan(const std::string& folder) {
   // What the index holds, read under the lock; the folder is walked and the changed files'
   // tags read without it, so readers wait only while the changes are written.
-  std::map<std::string, std::pair<long long, long long>> known; // path -> (mtime, size)
+  std::unordered_map<std::string, std::pair<long long, long long>> known; // path -> (mtime, size)
   {
     std::lock_guard<std::mutex> lock(mutex_);
     Statement q(db_, "SELECT path, mtime, size FROM songs WHERE path IS NOT NULL");
@@ -329,42 +372,38 @@ void Library::scan(const std::string& folder) {
     Song song;
   };
   std::vector<Changed> changed;
-  std::error_code ec;
-  fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec);
-  // A folder that cannot be read now (not mounted, removed) leaves the index as it is, rather
-  // than dropping every song and its plays.
-  if (ec) return;
-  for (const fs::recursive_directory_iterator end; it != end; it.increment(ec)) {
-    if (ec) break;
-    if (!it->is_regular_file(ec)) continue;
-    std::string ext = it->path().extension().string();
-    for (char& c : ext)
-      c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (ext != ".mp3") continue;
-    const std::string path = it->path().string();
+  const auto visit = [&](const std::string& path, int folderFd, const char* name, bool link) {
+    if (!endsWithMp3(name)) return;
     // Only the library's own files: a link is followed only when it leads to a file inside
     // the folder (the folders walked are never links, so other files are inside by their path).
-    if (it->is_symlink(ec)) {
-      const fs::path real = fs::canonical(it->path(), ec);
-      if (ec || !inside(real.string(), root_)) {
-        ec.clear();
-        continue; // one indexed before stays in `known` and is dropped below
-      }
+    if (link) {
+      std::error_code ec;
+      const fs::path real = fs::canonical(path, ec);
+      if (ec || !inside(real.string(), root_)) return; // one indexed before is dropped below
     }
-    const long long size = static_cast<long long>(it->file_size(ec));
-    const long long mtime =
-        static_cast<long long>(it->last_write_time(ec).time_since_epoch().count());
+    struct stat st {};
+    if (::fstatat(folderFd, name, &st, 0) != 0 || !S_ISREG(st.st_mode)) return;
+    const long long size = static_cast<long long>(st.st_size);
+    // The modification time as the file clock counts it (what the index has always stored).
+    const auto modified =
+        std::chrono::file_clock::from_sys(std::chrono::sys_time<std::chrono::nanoseconds>(
+            std::chrono::seconds(st.st_mtim.tv_sec) +
+            std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
+    const long long mtime = static_cast<long long>(modified.time_since_epoch().count());
     auto found = known.find(path);
     if (found != known.end() && found->second == std::make_pair(mtime, size)) {
       known.erase(found);
-      continue;
+      return;
     }
     // A new or changed file is read only when it is audio; one that is not (an empty file, a
     // page named .mp3) is not indexed, and dropped below when it was.
-    if (!looksLikeAudio(it->path())) continue;
+    if (!looksLikeAudio(path)) return;
     if (found != known.end()) known.erase(found);
-    changed.push_back(Changed{path, mtime, size, readSong(it->path())});
-  }
+    changed.push_back(Changed{path, mtime, size, readSong(path)});
+  };
+  // A folder that cannot be read now (not mounted, removed) leaves the index as it is, rather
+  // than dropping every song and its plays.
+  if (!walkFolder(folder, visit)) return;
   if (changed.empty() && known.empty()) return;
   std::lock_guard<std::mutex> lock(mutex_);
   exec(db_, "BEGIN");
