@@ -2,30 +2,11 @@
 
 #include <cstdio>
 
+#include "text/text.h"
+
 namespace tunova {
 
 namespace {
-
-// Decodes the code point starting at `i` and moves past it; U+FFFD for a broken sequence.
-char32_t nextCodePoint(const std::string& s, std::size_t& i) {
-  const unsigned char c = static_cast<unsigned char>(s[i]);
-  const int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
-  if (extra < 0 || (extra > 0 && i + extra >= s.size())) {
-    ++i;
-    return 0xFFFD;
-  }
-  char32_t cp = extra == 0 ? c : c & (0x3F >> extra);
-  for (int k = 1; k <= extra; ++k) {
-    const unsigned char d = static_cast<unsigned char>(s[i + k]);
-    if ((d & 0xC0) != 0x80) {
-      ++i;
-      return 0xFFFD;
-    }
-    cp = (cp << 6) | (d & 0x3F);
-  }
-  i += extra + 1;
-  return cp;
-}
 
 int widthOf(char32_t cp) {
   if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) return 0;

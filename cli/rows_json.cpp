@@ -1,33 +1,13 @@
 #include "cli/rows_json.h"
 
-#include <cstdio>
-
 #include "text/text.h"
 
 namespace tunova {
 
 std::string jsonString(const std::string& utf8) {
-  std::string out = "\"";
-  for (char ch : validUtf8(utf8)) {
-    const unsigned char c = static_cast<unsigned char>(ch);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += ch;
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c < 0x20 || c == 0x7F) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else {
-      out += ch;
-    }
-  }
-  return out + "\"";
+  std::string out;
+  appendJsonString(out, utf8);
+  return out;
 }
 
 long long durationSeconds(const std::string& text) {

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "text/codepage.h"
+#include "runtime/wide_text.h"
 
 // The claim is the open handle itself: the partial file is opened without write or delete
 // sharing, so no other program can open it to write, truncate, rename or remove it while we
@@ -14,16 +14,6 @@
 namespace tunova {
 
 namespace {
-
-// A GBK path as the wide text the file calls take, so any name works on any system locale.
-std::wstring widePath(const std::string& gbkPath) {
-  const Bytes wide = toWide(gbkPath, kCodePageGbk);
-  std::wstring out(wide.size() / 2, L'\0');
-  std::memcpy(out.data(), wide.data(), out.size() * 2);
-  while (!out.empty() && out.back() == L'\0')
-    out.pop_back();
-  return out;
-}
 
 HANDLE handleOf(void* h) {
   return static_cast<HANDLE>(h);
@@ -59,7 +49,7 @@ Claim PartFile::claim(const std::string& finalPath) {
   finalPath_ = finalPath;
   partPath_ = finalPath + ".part";
   recordPath_ = partPath_ + ".info";
-  const std::wstring part = widePath(partPath_);
+  const std::wstring part = wideOf(partPath_);
   for (int round = 0; round < 2; ++round) {
     const HANDLE h =
         CreateFileW(part.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
@@ -94,8 +84,8 @@ long long PartFile::size() const {
 
 bool PartFile::readRecord(PartRecord& record) const {
   record = PartRecord{};
-  const HANDLE h = CreateFileW(widePath(recordPath_).c_str(), GENERIC_READ, FILE_SHARE_READ,
-                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE h = CreateFileW(wideOf(recordPath_).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   std::string text(16384, '\0');
   DWORD n = 0;
@@ -108,7 +98,7 @@ bool PartFile::readRecord(PartRecord& record) const {
 
 bool PartFile::writeRecord(const PartRecord& record) {
   if (!handle_) return false;
-  const std::wstring temporary = widePath(recordPath_ + ".tmp");
+  const std::wstring temporary = wideOf(recordPath_ + ".tmp");
   const HANDLE h = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
@@ -116,7 +106,7 @@ bool PartFile::writeRecord(const PartRecord& record) {
   bool ok = writeWhole(h, text.data(), text.size());
   ok = CloseHandle(h) && ok;
   if (!ok ||
-      !MoveFileExW(temporary.c_str(), widePath(recordPath_).c_str(), MOVEFILE_REPLACE_EXISTING)) {
+      !MoveFileExW(temporary.c_str(), wideOf(recordPath_).c_str(), MOVEFILE_REPLACE_EXISTING)) {
     DeleteFileW(temporary.c_str());
     return false;
   }
@@ -125,7 +115,7 @@ bool PartFile::writeRecord(const PartRecord& record) {
 
 bool PartFile::truncate() {
   if (!handle_) return false;
-  DeleteFileW(widePath(recordPath_).c_str());
+  DeleteFileW(wideOf(recordPath_).c_str());
   LARGE_INTEGER zero{};
   return SetFilePointerEx(handleOf(handle_), zero, nullptr, FILE_BEGIN) &&
          SetEndOfFile(handleOf(handle_));
@@ -137,7 +127,7 @@ bool PartFile::write(const char* data, std::size_t n) {
 
 long long PartFile::freeSpace() const {
   ULARGE_INTEGER available{};
-  if (!GetDiskFreeSpaceExW(folderOf(widePath(partPath_)).c_str(), &available, nullptr, nullptr))
+  if (!GetDiskFreeSpaceExW(folderOf(wideOf(partPath_)).c_str(), &available, nullptr, nullptr))
     return -1;
   return static_cast<long long>(available.QuadPart);
 }
@@ -156,9 +146,9 @@ bool PartFile::commit(std::string& error) {
     discard();
     return false;
   }
-  DeleteFileW(widePath(recordPath_).c_str());
+  DeleteFileW(wideOf(recordPath_).c_str());
   // Renamed through the held handle, so the claim lasts until the song is in place.
-  const std::wstring target = widePath(finalPath_);
+  const std::wstring target = wideOf(finalPath_);
   std::string buffer(sizeof(FILE_RENAME_INFO) + (target.size() + 1) * sizeof(wchar_t), '\0');
   auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
   rename->ReplaceIfExists = TRUE;
@@ -177,7 +167,7 @@ bool PartFile::commit(std::string& error) {
 
 void PartFile::discard() {
   if (!handle_) return;
-  DeleteFileW(widePath(recordPath_).c_str());
+  DeleteFileW(wideOf(recordPath_).c_str());
   FILE_DISPOSITION_INFO dispose{};
   dispose.DeleteFile = TRUE;
   SetFileInformationByHandle(handleOf(handle_), FileDispositionInfo, &dispose, sizeof dispose);

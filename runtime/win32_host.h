@@ -12,6 +12,7 @@
 
 #include "host/host.h"
 #include "runtime/platform_host.h"
+#include "runtime/wide_text.h"
 
 namespace tunova {
 
@@ -86,10 +87,6 @@ private:
   bool moveFocus(const MSG& msg);
   HWND focused_ = nullptr;
 };
-
-// UTF-16 text of a GBK text, and back.
-std::wstring wideOf(const std::string& gbkText);
-std::string gbkOf(const std::wstring& text);
 
 // Initialises the common controls and COM for this thread (once).
 bool startWin32Host();

@@ -157,7 +157,7 @@ struct HttpServer::State {
   }
 
   // What a request that is refused before the handler hears it gets: 0 when it may go on.
-  static int refusal(MHD_Connection* connection, const HttpRequest& req) {
+  static int refusal(const HttpRequest& req) {
     if (req.target.empty() || req.target[0] != '/') return 400;
     for (unsigned char c : req.target)
       if (c <= 0x20 || c == 0x7F) return 400;
@@ -165,13 +165,12 @@ struct HttpServer::State {
     if (!req.header("Transfer-Encoding").empty()) return 501;
     const std::string length = req.header("Content-Length");
     if (!length.empty() && length != "0") return 413;
-    (void)connection;
     return 0;
   }
 
   static MHD_Result onRequest(void* self, MHD_Connection* connection, const char* url,
-                              const char* method, const char* version, const char*,
-                              std::size_t* uploadSize, void** context) {
+                              const char* method, const char*, const char*, std::size_t* uploadSize,
+                              void** context) {
     auto& state = *static_cast<State*>(self);
     auto* exchange = static_cast<Exchange*>(*context);
     if (!exchange) return MHD_NO;
@@ -192,7 +191,7 @@ struct HttpServer::State {
           return MHD_YES;
         },
         &req);
-    const int refused = refusal(connection, req);
+    const int refused = refusal(req);
     // The library keeps a connection open only for an answer queued after the head was taken
     // in full: the first call only notes it. A request refused for its body is answered at
     // once, and the connection then closes without reading the body.
@@ -241,7 +240,6 @@ struct HttpServer::State {
     if ((refused && refused != 405) || lastOne)
       MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
     exchange->onSent = std::move(answer.onSent);
-    (void)version;
     const MHD_Result queued =
         MHD_queue_response(connection, static_cast<unsigned>(answer.status), response);
     MHD_destroy_response(response);

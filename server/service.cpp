@@ -15,39 +15,6 @@ namespace tunova::catalogue {
 
 namespace {
 
-// A text as a JSON string; bytes that are not UTF-8 (a file name in another encoding) become
-// U+FFFD, so every answer is valid JSON.
-void appendJsonString(std::string& out, const std::string& text) {
-  out += '"';
-  for (unsigned char c : validUtf8(text)) {
-    switch (c) {
-    case '"':
-      out += "\\\"";
-      break;
-    case '\\':
-      out += "\\\\";
-      break;
-    case '\n':
-      out += "\\n";
-      break;
-    case '\r':
-      out += "\\r";
-      break;
-    case '\t':
-      out += "\\t";
-      break;
-    default:
-      if (c < 0x20) {
-        out += "\\u00";
-        appendHex(out, c, true);
-      } else {
-        out += static_cast<char>(c);
-      }
-    }
-  }
-  out += '"';
-}
-
 bool digits(const std::string& s) {
   if (s.empty() || s.size() > 19) return false;
   for (char c : s)

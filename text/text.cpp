@@ -193,12 +193,12 @@ void appendHex(std::string& out, unsigned char byte, bool lower) {
   out.push_back(digits[byte & 15]);
 }
 
-namespace {
-
-// The length of the well-formed UTF-8 sequence at `i`, or 0 when the bytes there are not one.
-std::size_t sequenceAt(std::string_view s, std::size_t i) {
+char32_t nextCodePoint(std::string_view s, std::size_t& i) {
   const unsigned char c = static_cast<unsigned char>(s[i]);
-  if (c < 0x80) return 1;
+  if (c < 0x80) {
+    ++i;
+    return c;
+  }
   std::size_t n;
   char32_t cp;
   if (c >= 0xC2 && c <= 0xDF) {
@@ -211,35 +211,74 @@ std::size_t sequenceAt(std::string_view s, std::size_t i) {
     n = 4;
     cp = c & 0x07;
   } else {
-    return 0;
+    ++i;
+    return 0xFFFD;
   }
-  if (i + n > s.size()) return 0;
+  if (i + n > s.size()) {
+    ++i;
+    return 0xFFFD;
+  }
   for (std::size_t k = 1; k < n; ++k) {
     const unsigned char d = static_cast<unsigned char>(s[i + k]);
-    if ((d & 0xC0) != 0x80) return 0;
+    if ((d & 0xC0) != 0x80) {
+      ++i;
+      return 0xFFFD;
+    }
     cp = (cp << 6) | (d & 0x3F);
   }
   const char32_t least = n == 3 ? 0x800 : n == 4 ? 0x10000 : 0x80;
-  if (cp < least || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return 0;
-  return n;
+  if (cp < least || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) {
+    ++i;
+    return 0xFFFD;
+  }
+  i += n;
+  return cp;
 }
-
-} // namespace
 
 std::string validUtf8(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
   for (std::size_t i = 0; i < bytes.size();) {
-    const std::size_t n = sequenceAt(bytes, i);
-    if (n == 0) {
+    const std::size_t start = i;
+    // A U+FFFD read from the text itself is kept as it is; a broken byte becomes one.
+    if (nextCodePoint(bytes, i) == 0xFFFD && i == start + 1)
       out += "\xEF\xBF\xBD";
-      ++i;
-    } else {
-      out.append(bytes.substr(i, n));
-      i += n;
-    }
+    else
+      out.append(bytes.substr(start, i - start));
   }
   return out;
+}
+
+void appendJsonString(std::string& out, std::string_view text) {
+  out += '"';
+  for (char ch : validUtf8(text)) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    switch (c) {
+    case '"':
+      out += "\\\"";
+      break;
+    case '\\':
+      out += "\\\\";
+      break;
+    case '\n':
+      out += "\\n";
+      break;
+    case '\r':
+      out += "\\r";
+      break;
+    case '\t':
+      out += "\\t";
+      break;
+    default:
+      if (c < 0x20) {
+        out += "\\u00";
+        appendHex(out, c, true);
+      } else {
+        out += ch;
+      }
+    }
+  }
+  out += '"';
 }
 
 } // namespace tunova

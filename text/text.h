@@ -71,8 +71,16 @@ std::string textBetween(const std::string& text, const std::string& left, const 
 // Appends `byte` as two hexadecimal digits (upper case unless `lower`).
 void appendHex(std::string& out, unsigned char byte, bool lower = false);
 
-// `bytes` as valid UTF-8: every byte that does not begin a well-formed sequence (a stray or cut
-// byte, an overlong form, a surrogate, a value past U+10FFFF) becomes U+FFFD.
+// The code point of the UTF-8 sequence at `i`, moving `i` past it. A byte that does not begin a
+// well-formed sequence (a stray or cut byte, an overlong form, a surrogate, a value past
+// U+10FFFF) reads as U+FFFD and is passed alone.
+char32_t nextCodePoint(std::string_view utf8, std::size_t& i);
+
+// `bytes` as valid UTF-8: every byte that does not begin a well-formed sequence becomes U+FFFD.
 std::string validUtf8(std::string_view bytes);
+
+// Appends `text` as a JSON string literal: quotes, backslashes and control characters escaped,
+// bytes that are not UTF-8 written as U+FFFD, so the result is always valid JSON.
+void appendJsonString(std::string& out, std::string_view text);
 
 } // namespace tunova
