@@ -25,11 +25,21 @@ std::string programFolder();
 // The install folder from the key file; false when the file or its Path line is missing.
 bool installFolder(std::string& folder);
 
-// Runs the whole start-up; returns the process exit code.
+// Runs the whole start-up; returns the process exit code (0 when the program ran, else -1).
 int runLoader(const ProgramImage* image);
 
+// What each platform gives the rule above.
 // Tells the user that the runtime could not be started: always on standard error, and in a
-// message box when a display is available.
+// message box when a display is available (on Windows the box alone).
 void showLoaderError();
+// Loads a library by path (nullptr when it cannot), finds a symbol in it, unloads it.
+void* loadLibrary(const std::string& path);
+void* findSymbol(void* library, const char* name);
+void unloadLibrary(void* library);
+// The separator that ends a folder name.
+char folderSeparator();
+// Ends the program with `code` after the runtime ran it (on Windows the process ends here, as
+// the platform's programs do, whatever threads are left).
+int endProgram(int code);
 
 } // namespace tunova

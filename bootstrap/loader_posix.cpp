@@ -14,9 +14,6 @@ namespace tunova {
 
 namespace {
 
-using StartFunction = int (*)(const ProgramImage*);
-using GetStartEntryFunction = StartFunction (*)(int);
-
 std::string trimLine(std::string s) {
   while (!s.empty() && (s.back() == '\r' || s.back() == '\n' || s.back() == ' '))
     s.pop_back();
@@ -86,32 +83,24 @@ void showLoaderError() {
   showMessageBox();
 }
 
-int runLoader(const ProgramImage* image) {
-  void* runtime = dlopen((programFolder() + kRuntimeFile).c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!runtime) {
-    std::string folder;
-    if (!installFolder(folder)) {
-      showLoaderError();
-      return -1;
-    }
-    if (folder.empty() || folder.back() != '/') folder += '/';
-    runtime = dlopen((folder + kInstalledRuntimeFile).c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!runtime) {
-      showLoaderError();
-      return -1;
-    }
-  }
-  auto getStart = reinterpret_cast<GetStartEntryFunction>(dlsym(runtime, kStartExport));
-  StartFunction start = getStart ? getStart(1000) : nullptr;
-  if (!start) {
-    dlclose(runtime);
-    showLoaderError();
-    return -1;
-  }
-  // A runtime that ran the program returns 0; one that could not (no display) says why itself
-  // and returns its failure, which the process reports rather than hiding it behind success.
-  const int code = start(image);
-  return code == 0 ? 0 : -1;
+void* loadLibrary(const std::string& path) {
+  return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
+void* findSymbol(void* library, const char* name) {
+  return dlsym(library, name);
+}
+
+void unloadLibrary(void* library) {
+  dlclose(library);
+}
+
+char folderSeparator() {
+  return '/';
+}
+
+int endProgram(int code) {
+  return code;
 }
 
 } // namespace tunova

@@ -5,21 +5,14 @@
 #include "host/program_image.h"
 #include "runtime/process.h"
 
-// The loader stub on Windows: the runtime beside the program, else the one in the install
-// folder the registry names, its start function given the program image, and ExitProcess.
+// The loader stub's Windows pieces: LoadLibraryA, GetProcAddress, the install folder the
+// registry names, a message box, and ExitProcess.
 
 namespace tunova {
 
 namespace {
 
-using StartFunction = int(__stdcall*)(const ProgramImage*);
-using GetStartEntryFunction = StartFunction(__stdcall*)(int);
-
 constexpr const char* kInstallKey = "Software\\Lorvane\\Install";
-
-HMODULE loadRuntime(const std::string& path) {
-  return LoadLibraryA(path.c_str());
-}
 
 } // namespace
 
@@ -46,31 +39,24 @@ void showLoaderError() {
   MessageBoxA(nullptr, kLoaderError, "Error", MB_ICONERROR);
 }
 
-int runLoader(const ProgramImage* image) {
-  HMODULE runtime = loadRuntime(programFolder() + kRuntimeFile);
-  if (!runtime) {
-    std::string folder;
-    if (!installFolder(folder)) {
-      showLoaderError();
-      return -1;
-    }
-    if (folder.empty() || folder.back() != '\\') folder += '\\';
-    runtime = loadRuntime(folder + kInstalledRuntimeFile);
-    if (!runtime) {
-      showLoaderError();
-      return -1;
-    }
-  }
-  auto getStart = reinterpret_cast<GetStartEntryFunction>(
-      reinterpret_cast<void*>(GetProcAddress(runtime, kStartExport)));
-  StartFunction start = getStart ? getStart(1000) : nullptr;
-  if (!start) {
-    FreeLibrary(runtime);
-    showLoaderError();
-    return -1;
-  }
-  start(image);
-  ExitProcess(0);
+void* loadLibrary(const std::string& path) {
+  return reinterpret_cast<void*>(LoadLibraryA(path.c_str()));
+}
+
+void* findSymbol(void* library, const char* name) {
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+void unloadLibrary(void* library) {
+  FreeLibrary(static_cast<HMODULE>(library));
+}
+
+char folderSeparator() {
+  return '\\';
+}
+
+int endProgram(int code) {
+  ExitProcess(static_cast<UINT>(code));
 }
 
 } // namespace tunova

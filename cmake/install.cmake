@@ -8,7 +8,7 @@ set(TUNOVA_APP_ID org.tunova.Tunova)
 set(TUNOVA_PRIVATE_DIR ${CMAKE_INSTALL_LIBDIR}/tunova)
 
 install(TARGETS tunova tunova-cli RUNTIME DESTINATION ${TUNOVA_PRIVATE_DIR} COMPONENT app)
-install(TARGETS tunova-runtime tunova-media LIBRARY DESTINATION ${TUNOVA_PRIVATE_DIR} COMPONENT app)
+install(TARGETS tunova-runtime tunova-media tunova-net LIBRARY DESTINATION ${TUNOVA_PRIVATE_DIR} COMPONENT app)
 # Relative links, made in the build tree and installed as links.
 file(RELATIVE_PATH TUNOVA_BIN_TO_PRIVATE ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}
   ${CMAKE_INSTALL_PREFIX}/${TUNOVA_PRIVATE_DIR})
@@ -79,10 +79,11 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_APP_PACKAGE_NAME tunova)
 set(CPACK_DEBIAN_APP_PACKAGE_SECTION sound)
-# Loaded at run time, so shlibdeps cannot see them: libcurl (opened at the first request), the
-# GStreamer elements that decode MP3 and play sound, and the CJK font the windows are drawn with.
+# Loaded at run time, so shlibdeps cannot see them: the GStreamer elements that decode MP3 and
+# play sound, and the CJK font the windows are drawn with. (libcurl comes with tunova-net.so,
+# which links it, so shlibdeps names it.)
 set(CPACK_DEBIAN_APP_PACKAGE_DEPENDS
-  "libcurl4 (>= 7.80), gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, gstreamer1.0-pulseaudio | gstreamer1.0-alsa, fonts-noto-cjk")
+  "gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, gstreamer1.0-pulseaudio | gstreamer1.0-alsa, fonts-noto-cjk")
 set(CPACK_COMPONENT_APP_DESCRIPTION "find songs in a music catalogue and keep them
 Tunova lists the songs a catalogue service finds for a term or one of seven
 mood tags. A song can be played in a small player window, downloaded as an

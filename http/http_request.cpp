@@ -4,11 +4,14 @@
 #include <atomic>
 #include <cctype>
 
+#include "http/exchange.h"
 #include "http/headers.h"
 #include "http/request_parts.h"
+#include "http/url.h"
 
-// The parts of httpRequest both platforms share: the header text, the flags, the redirect rules,
-// the cookies an answer sets, and the checks an address passes before anything is sent.
+// httpRequest itself: the header text, the flags, the checks an address passes before anything
+// is sent, the redirect loop and its rules, the cookies an answer sets. Each platform carries
+// only the exchange of one hop (exchange.h).
 
 namespace tunova {
 
@@ -154,6 +157,119 @@ void setHttpTimeouts(const HttpTimeouts& timeouts) {
 
 HttpTimeouts httpTimeouts() {
   return HttpTimeouts{g_connectMs.load(), g_idleMs.load()};
+}
+
+bool BodyCollector::expect(long long length) {
+  if (length < 0) return true;
+  const auto announced = static_cast<unsigned long long>(length);
+  if (max_ != kNoBodyLimit && announced > max_) {
+    over_ = true;
+    return false;
+  }
+  const std::size_t cap = max_ != kNoBodyLimit ? max_ : std::size_t{64} << 20;
+  body_.reserve(static_cast<std::size_t>(std::min<unsigned long long>(announced, cap)));
+  return true;
+}
+
+bool BodyCollector::add(const char* data, std::size_t n) {
+  if (max_ != kNoBodyLimit && body_.size() + n > max_) {
+    over_ = true;
+    return false;
+  }
+  body_.insert(body_.end(), data, data + n);
+  return true;
+}
+
+std::string hopAddress(const Hop& hop) {
+  return std::string(hop.https ? "https://" : "http://") + hop.host + ":" +
+         std::to_string(hop.port) + hop.target;
+}
+
+void clearCookieStore() {
+  forgetStoredCookies();
+}
+
+namespace {
+
+// The address cut into a hop; false for one that names no usable host or port, or a scheme
+// other than http and https.
+bool hopOf(const std::string& address, int method, const Bytes& body, Hop& hop) {
+  const std::string scheme = asciiLower(address.substr(0, 8));
+  hop.https = scheme == "https://";
+  if (!hop.https && scheme.rfind("http://", 0) != 0) return false;
+  hop.host = splitUrl(address);
+  hop.port = urlPort(address);
+  if (!validHost(hop.host) || hop.port <= 0 || hop.port > 65535) return false;
+  hop.target = requestTarget(urlPath(address));
+  hop.method = method;
+  hop.body = method != kHttpGet && method != kHttpHead ? &body : nullptr;
+  return true;
+}
+
+} // namespace
+
+Bytes httpRequest(const std::string& url, const HttpOptions& o) {
+  using Clock = std::chrono::steady_clock;
+  CallTexts texts(o);
+  std::string& headerText = texts.headers;
+  Bytes& body = texts.postBytes;
+  const std::string* sendCookies = o.sendCookies;
+
+  // An address that names no usable host ends the call before anything is changed.
+  int method = o.method < 0 || o.method > 7 ? kHttpGet : o.method;
+  Hop hop;
+  if (!hopOf(url, method, body, hop)) return {};
+  if (o.deadline != Clock::time_point::max() && Clock::now() >= o.deadline) return {};
+
+  ExchangeSetup setup;
+  setup.agent = userAgentOf(headerText);
+  setup.proxy = o.proxy;
+  setup.useCookieStore = sendCookies == nullptr;
+  setup.maxBodyBytes = o.maxBodyBytes;
+  const HttpTimeouts timeouts = httpTimeouts();
+  setup.connectMs = std::max(1L, timeouts.connectMs);
+  setup.idleMs = std::max(1L, timeouts.idleMs);
+  setup.deadline = o.deadline;
+  setup.whileWaiting = o.whileWaiting;
+  setup.followRedirects = !o.noRedirect;
+
+  // The header text, completed in place. GET never carries a body; the other methods send
+  // postBytes, filled from postText when empty.
+  completeHeaderText(headerText, url, method, sendCookies ? *sendCookies : std::string());
+  setup.headerText = headerText;
+  if (method != kHttpGet && body.empty()) body = bytesOfText(o.postText);
+
+  // The exchange, and each redirect the answer asks for: one at a time, so the method and the
+  // scheme follow our rules rather than a library's.
+  const std::unique_ptr<Exchange> exchange = openExchange(setup);
+  HopAnswer answer;
+  bool failed = !exchange;
+  for (int hops = 0; exchange; ++hops) {
+    answer = exchange->send(hop);
+    if (answer.failed) {
+      failed = true;
+      break;
+    }
+    if (!isRedirectStatus(answer.status) || answer.location.empty() || o.noRedirect) break;
+    if (hops >= kMaxRedirects || !redirectAllowed(hop.https, answer.location) ||
+        (o.deadline != Clock::time_point::max() && Clock::now() >= o.deadline)) {
+      failed = true;
+      break;
+    }
+    method = methodAfterRedirect(answer.status, method);
+    if (!hopOf(answer.location, method, body, hop)) {
+      failed = true;
+      break;
+    }
+  }
+
+  texts.handBack(answer.headerBlock, o);
+  if (failed) return {};
+  return std::move(answer.body);
+}
+
+bool isRedirectStatus(int status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
 Bytes httpRequest(const std::string& url, int method, const std::string& postText,

@@ -61,6 +61,11 @@ void completeHeaderText(std::string& headers, const std::string& url, int method
 int methodAfterRedirect(int status, int method);
 bool redirectAllowed(bool fromHttps, const std::string& location);
 
+// A redirect answer (301, 302, 303, 307, 308). Requests and downloads follow at most
+// kMaxRedirects in a row.
+bool isRedirectStatus(int status);
+inline constexpr int kMaxRedirects = 20;
+
 // The agent named by a User-Agent line of `headers`, or the default agent.
 std::string userAgentOf(const std::string& headers);
 

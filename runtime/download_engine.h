@@ -1,6 +1,6 @@
 #pragma once
-// The download engine: on Linux libcurl's multi interface driven by one worker thread that owns
-// it, on Windows WinInet with a worker thread per transfer.
+// The download engine: its rules written once, over the platform's transport (http/transfer.h:
+// libcurl's multi interface on Linux, WinInet on Windows).
 //
 // start() claims PATH.part (see part_file.h), copies the task and returns at once; a worker
 // picks it up, writes the file as PATH.part and renames it over PATH only when the transfer is
@@ -33,6 +33,7 @@
 #include <memory>
 
 #include "host/download_task.h"
+#include "http/transfer.h"
 #include "runtime/download_rules.h"
 
 namespace tunova {
@@ -40,10 +41,11 @@ namespace tunova {
 class PlatformDownloadEngine : public DownloadEngine {
 public:
   // `clock` gives the time the rate and the pauses between retries are measured by (tests set
-  // it; by default the steady clock).
+  // it; by default the steady clock). `transport` carries the transfers (by default the
+  // platform's, made when the first task starts).
   explicit PlatformDownloadEngine(
       std::function<std::chrono::steady_clock::time_point()> clock = nullptr,
-      DownloadLimits limits = DownloadLimits{});
+      DownloadLimits limits = DownloadLimits{}, std::unique_ptr<Transport> transport = nullptr);
   ~PlatformDownloadEngine() override;
   PlatformDownloadEngine(const PlatformDownloadEngine&) = delete;
   PlatformDownloadEngine& operator=(const PlatformDownloadEngine&) = delete;

@@ -105,10 +105,6 @@ long long announcedTotal(int status, long long contentLength, long long rangeTot
   return -1;
 }
 
-bool isRedirectStatus(int status) {
-  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-}
-
 bool SpeedFloor::tooSlow(Clock::time_point now, long long bytes) {
   if (samples_.empty() || now - samples_.back().at >= std::chrono::milliseconds(100))
     samples_.push_back(Sample{now, bytes});

@@ -55,11 +55,6 @@ Answer judgeAnswer(long long offset, int status, long long rangeStart, long long
 // -1 when unknown.
 long long announcedTotal(int status, long long contentLength, long long rangeTotal);
 
-// The redirects a download follows: http and https only, never from https down to http, at
-// most kMaxRedirects in a row.
-inline constexpr int kMaxRedirects = 20;
-bool isRedirectStatus(int status);
-
 // Bounds on one download.
 struct DownloadLimits {
   // A body without a Content-Length is cut here (far beyond any song).

@@ -1,7 +1,7 @@
 // The runtime library's one export: GetStartEntry(1000) hands the loader stub the function that
 // runs a program image on the Windows host.
 #include "host/program_image.h"
-#include "runtime/win32_host.h"
+#include "runtime/window_host.h"
 
 namespace {
 

@@ -6,7 +6,8 @@
 // (after initguid.h, which makes it define them)
 #include <wmp.h>
 
-#include "runtime/win32_host.h"
+#include "runtime/wide_text.h"
+#include "runtime/window_host.h"
 
 namespace tunova {
 

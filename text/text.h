@@ -2,7 +2,7 @@
 // The shared text helpers every module uses.
 //
 // Text is a byte string in GBK (code page 936) held in std::string; a byte set is a vector of
-// bytes whose large blocks are recycled (byte_storage.h). Positions returned here are 0-based
+// bytes. Positions returned here are 0-based
 // std::string positions with std::string::npos for "not found"; callers that need the
 // 1-based/-1 convention convert at their edge. Searches compare bytes, so a match may straddle
 // the two bytes of a GBK character, exactly as a plain byte search would.
@@ -11,11 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "text/byte_storage.h"
-
 namespace tunova {
 
-using Bytes = std::vector<std::uint8_t, ByteStorage<std::uint8_t>>;
+using Bytes = std::vector<std::uint8_t>;
 
 // Finds `needle` in `text` from `start`, comparing ASCII letters without regard to case.
 std::size_t findNoCase(std::string_view text, std::string_view needle, std::size_t start = 0);

@@ -1,5 +1,6 @@
 // The download engine against local servers that answer, fail, drop and stall.
 #include "http/http_request.h"
+#include "http/transfer.h"
 #include "runtime/download_engine.h"
 #include "runtime/download_rules.h"
 #include "runtime/part_file.h"
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -873,6 +875,92 @@ TEST_F(EngineTest, RedirectsFollowOneRule) {
   EXPECT_TRUE(redirectAllowed(false, "https://h/x"));
   EXPECT_FALSE(redirectAllowed(false, "file:///etc/passwd"));
   EXPECT_FALSE(redirectAllowed(false, "ftp://h/x"));
+}
+
+// A transport that answers from a table: each address either redirects (its Location as the
+// platform resolved it) or is a small song. It records every address it was asked to open.
+class TableTransport : public Transport {
+public:
+  explicit TableTransport(std::map<std::string, std::string> redirects)
+      : redirects_(std::move(redirects)) {}
+  void open(const TransferRequest& request, TransferSink* sink) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      opened_.push_back(request.url);
+    }
+    const auto to = redirects_.find(request.url);
+    if (to != redirects_.end()) {
+      sink->onHead(302, "HTTP/1.1 302 Found\r\nLocation: " + to->second + "\r\n\r\n");
+      sink->onEnd(TransferEnd{false, false, {}, to->second});
+      return;
+    }
+    const std::string song = "ID3 a song";
+    sink->onHead(200,
+                 "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(song.size()) + "\r\n\r\n");
+    sink->onBody(song.data(), song.size());
+    sink->onEnd(TransferEnd{});
+  }
+  void stop() override {}
+  std::vector<std::string> opened() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return opened_;
+  }
+
+private:
+  std::map<std::string, std::string> redirects_;
+  std::mutex mutex_;
+  std::vector<std::string> opened_;
+};
+
+// The redirect rule is the engine's own, whatever carries the bytes: an https download is never
+// sent on to plain http (the http address is not even opened), while the other directions are
+// followed.
+TEST(DownloadRedirects, NeverFromHttpsDownToHttpOnAnyTransport) {
+  Sandbox sandbox{"tunova-dl-table"};
+  struct Case {
+    const char* from;
+    const char* to;
+    bool completes;
+  };
+  const Case cases[] = {
+      {"https://songs.test/a.mp3", "http://songs.test/a.mp3", false},
+      {"https://songs.test/b.mp3", "HTTP://songs.test/b.mp3", false},
+      {"https://songs.test/c.mp3", "https://mirror.test/c.mp3", true},
+      {"http://songs.test/d.mp3", "https://songs.test/d.mp3", true},
+      {"http://songs.test/e.mp3", "http://mirror.test/e.mp3", true},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.from);
+    auto owned =
+        std::make_unique<TableTransport>(std::map<std::string, std::string>{{k.from, k.to}});
+    TableTransport* transport = owned.get();
+    PlatformDownloadEngine engine(nullptr, DownloadLimits{}, std::move(owned));
+    DownloadTask task;
+    task.url = k.from;
+    task.path = fromUtf8((sandbox.path() / "song.mp3").string());
+    const int id = engine.start(task);
+    std::optional<DownloadEnd> end;
+    waitFor(
+        [&] {
+          for (const DownloadEnd& e : engine.takeEnded())
+            if (e.id == id) end = e;
+          return end.has_value();
+        },
+        std::chrono::seconds(10));
+    ASSERT_TRUE(end);
+    EXPECT_EQ(end->completed, k.completes) << end->error;
+    const std::vector<std::string> opened = transport->opened();
+    if (k.completes) {
+      EXPECT_EQ(opened, (std::vector<std::string>{k.from, k.to}));
+      EXPECT_EQ(readFile(sandbox.path() / "song.mp3"), "ID3 a song");
+      fs::remove(sandbox.path() / "song.mp3");
+    } else {
+      EXPECT_EQ(end->error, "a redirect to an address that is not fetched");
+      EXPECT_EQ(opened, std::vector<std::string>{k.from});
+      EXPECT_TRUE(fs::is_empty(sandbox.path()));
+    }
+    engine.release();
+  }
 }
 
 TEST(DownloadRules, AnswersAndRecords) {

@@ -2,7 +2,8 @@
 // platform's own controls, input through the system's input queue (SendInput) reaching the
 // program, a query made of exactly three requests, the media player control given the address,
 // and the window kept alive while a query waits.
-#include "runtime/win32_host.h"
+#include "runtime/wide_text.h"
+#include "runtime/window_host.h"
 
 #include <commctrl.h>
 #include <gtest/gtest.h>

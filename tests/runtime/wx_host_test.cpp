@@ -1,7 +1,7 @@
 // The real wx runtime under a display (xvfb-run in the test command): windows built from their
 // definitions, events from simulated input reaching the program, the popup, the player window
 // and the clipboard.
-#include "runtime/wx_host.h"
+#include "runtime/window_host.h"
 
 #include <gtest/gtest.h>
 #include <wx/app.h>

@@ -1,0 +1,599 @@
+#include "runtime/window_host.h"
+
+#include <dlfcn.h>
+
+#include <wx/app.h>
+#include <wx/button.h>
+#include <wx/clipbrd.h>
+#include <wx/dirdlg.h>
+#include <wx/frame.h>
+#include <wx/generic/stattextg.h>
+#include <wx/listctrl.h>
+#include <wx/log.h>
+#include <wx/menu.h>
+#include <wx/msgdlg.h>
+#include <wx/panel.h>
+#include <wx/settings.h>
+#include <wx/statusbr.h>
+#include <wx/textctrl.h>
+#include <wx/timer.h>
+#include <wx/utils.h>
+
+#include <string>
+#include <thread>
+
+#include "runtime/app_icon.h"
+#include "runtime/download_engine.h"
+#include "runtime/media_backend.h"
+#include "runtime/process.h"
+#include "text/codepage.h"
+
+namespace tunova {
+
+namespace {
+
+wxString wx(const std::string& gbkText) {
+  return wxString::FromUTF8(toUtf8(gbkText));
+}
+
+// The geometry was drawn for a small UI font; GTK's default is larger, so the windows use a
+// compact CJK face at a size where every caption reads in full.
+constexpr const char* kUiFace = "Noto Sans CJK SC";
+constexpr int kUiPoints = 9;
+
+wxFont uiFont() {
+  wxFont font(wxFontInfo(kUiPoints).FaceName(kUiFace));
+  if (!font.IsOk()) font = wxSystemSettings::GetFont(wxSYS_DEFAULT_GUI_FONT);
+  return font;
+}
+
+// The program's icon as the toolkit's icon.
+wxIcon appIcon() {
+  wxImage img(kAppIconSize, kAppIconSize);
+  img.InitAlpha();
+  const auto pixels = appIconPixels();
+  for (int y = 0; y < kAppIconSize; ++y) {
+    for (int x = 0; x < kAppIconSize; ++x) {
+      const std::uint32_t p = pixels[static_cast<std::size_t>(y * kAppIconSize + x)];
+      img.SetRGB(x, y, (p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF);
+      img.SetAlpha(x, y, p >> 24);
+    }
+  }
+  wxIcon icon;
+  icon.CopyFromBitmap(wxBitmap(img));
+  return icon;
+}
+
+int keyCodeOf(const wxKeyEvent& e) {
+  const int k = e.GetKeyCode();
+  if (k == WXK_RETURN || k == WXK_NUMPAD_ENTER) return 13;
+  if (k == WXK_ESCAPE) return 27;
+  if (k == WXK_BACK) return 8;
+  if (k == WXK_TAB) return 9;
+  if (k >= 'a' && k <= 'z') return k - 'a' + 'A';
+  return k;
+}
+
+// The row whose bounds hold `point` (list client coordinates), or -1. The rows' own rectangles
+// are used because the generic list's HitTest measures from below the column header while
+// GetItemRect measures from the top of the control.
+long rowAt(wxListCtrl* list, const wxPoint& point) {
+  const long first = std::max(0L, list->GetTopItem());
+  const long last = std::min<long>(list->GetItemCount(), first + list->GetCountPerPage() + 2);
+  for (long i = first; i < last; ++i) {
+    wxRect rect;
+    if (list->GetItemRect(i, rect) && rect.Contains(point)) return i;
+  }
+  return -1;
+}
+
+// Makes `row` the one selected and focused row of a single-selection list.
+void selectOnly(wxListCtrl* list, long row) {
+  for (long i = list->GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED); i >= 0;
+       i = list->GetNextItem(i, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED)) {
+    if (i != row) list->SetItemState(i, 0, wxLIST_STATE_SELECTED);
+  }
+  list->SetItemState(row, wxLIST_STATE_SELECTED | wxLIST_STATE_FOCUSED,
+                     wxLIST_STATE_SELECTED | wxLIST_STATE_FOCUSED);
+}
+
+int modifiersOf(const wxKeyboardState& s) {
+  return (s.ShiftDown() ? 1 : 0) | (s.ControlDown() ? 2 : 0) | (s.AltDown() ? 4 : 0);
+}
+
+class TunovaApp : public wxApp {
+public:
+  bool OnInit() override { return true; }
+  // The program reads no command line: nothing is declared or parsed.
+  void OnInitCmdLine(wxCmdLineParser&) override {}
+  bool OnCmdLineParsed(wxCmdLineParser&) override { return true; }
+};
+
+bool g_toolkitStarted = false;
+
+// Reads the font configuration (a few dozen files and the font caches) on another core while
+// the toolkit starts; the first text measured later finds it ready. The library is thread-safe
+// and already loaded with the toolkit. The thread is joined when the toolkit stops, or at the
+// latest when the program ends.
+struct FontWarmUp {
+  std::thread thread;
+  void join() {
+    if (thread.joinable()) thread.join();
+  }
+  ~FontWarmUp() { join(); }
+};
+FontWarmUp g_fontWarmUp;
+
+void loadFontConfigurationInBackground() {
+  void* fontconfig = dlopen("libfontconfig.so.1", RTLD_NOW | RTLD_NOLOAD);
+  if (!fontconfig || g_fontWarmUp.thread.joinable()) return;
+  using Init = int (*)();
+  auto init = reinterpret_cast<Init>(dlsym(fontconfig, "FcInit"));
+  if (init) g_fontWarmUp.thread = std::thread([init] { init(); });
+}
+
+// GTK measures some widgets with its own default font before the toolkit applies ours: the edit
+// box looks for a password glyph, and the list's header height is taken from a bold header
+// button. Making our face GTK's default (and the header's weight regular, as the list draws its
+// captions) means one face is opened at start-up instead of three.
+void makeUiFontTheDefault() {
+  void* gtk = dlopen("libgtk-3.so.0", RTLD_NOW | RTLD_NOLOAD);
+  if (!gtk) return;
+  using GetSettings = void* (*)();
+  using SetProperty = void (*)(void*, const char*, ...);
+  using NewProvider = void* (*)();
+  using LoadData = int (*)(void*, const char*, long, void**);
+  using GetScreen = void* (*)();
+  using AddProvider = void (*)(void*, void*, unsigned);
+  using Unref = void (*)(void*);
+  auto settings = reinterpret_cast<GetSettings>(dlsym(gtk, "gtk_settings_get_default"));
+  auto set = reinterpret_cast<SetProperty>(dlsym(gtk, "g_object_set"));
+  auto newProvider = reinterpret_cast<NewProvider>(dlsym(gtk, "gtk_css_provider_new"));
+  auto load = reinterpret_cast<LoadData>(dlsym(gtk, "gtk_css_provider_load_from_data"));
+  auto screen = reinterpret_cast<GetScreen>(dlsym(gtk, "gdk_screen_get_default"));
+  auto add = reinterpret_cast<AddProvider>(dlsym(gtk, "gtk_style_context_add_provider_for_screen"));
+  auto unref = reinterpret_cast<Unref>(dlsym(gtk, "g_object_unref"));
+  if (!settings || !set || !newProvider || !load || !screen || !add || !unref) return;
+  void* current = settings();
+  if (!current || !screen()) return;
+  const std::string name = std::string(kUiFace) + " " + std::to_string(kUiPoints);
+  set(current, "gtk-font-name", name.c_str(), nullptr);
+  void* provider = newProvider();
+  if (!provider) return;
+  static const char css[] = "treeview.view header button { font-weight: normal; }";
+  if (load(provider, css, -1, nullptr)) {
+    add(screen(), provider, 600); // GTK_STYLE_PROVIDER_PRIORITY_APPLICATION
+  }
+  unref(provider);
+}
+
+} // namespace
+
+std::string gbkOf(const wxString& text) {
+  return fromUtf8(std::string(text.utf8_str()));
+}
+
+bool startToolkit(int argc, char** argv) {
+  if (g_toolkitStarted) return true;
+  if (!displayAvailable()) return false;
+  loadFontConfigurationInBackground();
+  wxApp::SetInstance(new TunovaApp());
+  // The program reads no command line, and its name is fixed: the toolkit takes the window
+  // class from it ("Tunova", which the desktop entry names), whatever the file is called.
+  static char name[] = "tunova";
+  static char* fixedArgv[] = {name, nullptr};
+  int count = 1;
+  if (!wxEntryStart(count, fixedArgv)) return false;
+  // No dialogs from the toolkit: its log goes to standard error.
+  delete wxLog::SetActiveTarget(new wxLogStderr());
+  wxTheApp->CallOnInit();
+  makeUiFontTheDefault();
+  wxTheApp->SetExitOnFrameDelete(true);
+  g_toolkitStarted = true;
+  return true;
+}
+
+void stopToolkit() {
+  g_fontWarmUp.join();
+  if (!g_toolkitStarted) return;
+  wxTheApp->OnExit();
+  wxEntryCleanup();
+  g_toolkitStarted = false;
+}
+
+struct WindowHost::Platform {
+  const MediaBackend* media = nullptr;
+  std::string focusedControl; // the control that had the focus when input was held off
+};
+
+struct WindowHost::WindowState : HostCore::Window {
+  wxFrame* frame = nullptr;
+  wxPanel* panel = nullptr;
+  std::map<std::string, wxWindow*> controls;
+  std::map<std::string, wxTimer*> timers;
+  wxListCtrl* list = nullptr;
+  wxStatusBar* bar = nullptr;
+};
+
+namespace {
+
+WindowHost::WindowState& state(HostCore::Window& w) {
+  return static_cast<WindowHost::WindowState&>(w);
+}
+
+// Where the pointer is and which modifiers are down, as an event's arguments.
+EventArgs pointerArgs(const wxMouseEvent& e) {
+  EventArgs a;
+  a.x = e.GetX();
+  a.y = e.GetY();
+  a.modifiers = modifiersOf(e);
+  return a;
+}
+
+// The player and the sound: the backend given, else the media module, loaded on first use.
+const MediaBackend* mediaOf(WindowHost::Platform& p) {
+  if (!p.media) p.media = loadedMediaBackend();
+  return p.media;
+}
+
+// A made control takes its name and the definition's visibility.
+void place(WindowHost::WindowState& w, const Control& c, wxWindow* made) {
+  if (!made) return;
+  if (!c.name.empty()) w.controls[c.name] = made;
+  if (!c.visible) made->Hide();
+}
+
+} // namespace
+
+WindowHost::WindowHost(const MediaBackend* media) : platform_(std::make_unique<Platform>()) {
+  platform_->media = media;
+}
+
+WindowHost::~WindowHost() = default;
+
+bool WindowHost::windowSystemReady() {
+  return wxTheApp != nullptr;
+}
+
+std::unique_ptr<HostCore::Window> WindowHost::makeWindow(const WindowDefinition& def) {
+  auto w = std::make_unique<WindowState>();
+  w->frame = new wxFrame(nullptr, wxID_ANY, wx(def.caption), wxPoint(def.left, def.top),
+                         wxSize(def.width, def.height),
+                         wxDEFAULT_FRAME_STYLE & ~(wxRESIZE_BORDER | wxMAXIMIZE_BOX));
+  w->frame->SetFont(uiFont());
+  if (def.hasIcon) w->frame->SetIcon(appIcon());
+  w->panel = new wxPanel(w->frame);
+  w->panel->SetFont(uiFont());
+  const std::string windowName = def.name;
+  w->frame->Bind(wxEVT_CLOSE_WINDOW, [this, windowName](wxCloseEvent& e) {
+    switch (requestClose(windowName, e.CanVeto())) {
+    case Close::NotOurs:
+      e.Skip();
+      break;
+    case Close::Stays:
+      e.Veto();
+      break;
+    case Close::Closed:
+      break;
+    }
+  });
+  return w;
+}
+
+void WindowHost::makeEditBox(Window& window, const Control& c) {
+  WindowState& w = state(window);
+  auto* edit = new wxTextCtrl(w.panel, wxID_ANY, wx(c.caption), wxPoint(c.left, c.top),
+                              wxSize(c.width, c.height), wxTE_PROCESS_ENTER);
+  const std::string windowName = w.definition->name;
+  edit->Bind(wxEVT_KEY_DOWN, [this, windowName, name = c.name](wxKeyEvent& e) {
+    e.Skip(); // the key still reaches the edit box
+    EventArgs a;
+    a.keyCode = keyCodeOf(e);
+    a.modifiers = modifiersOf(e);
+    raise(windowName, name, EventKind::KeyDown, a);
+  });
+  edit->Bind(wxEVT_LEFT_DCLICK, [this, windowName, name = c.name](wxMouseEvent& e) {
+    raise(windowName, name, EventKind::DoubleClick, pointerArgs(e));
+  });
+  place(w, c, edit);
+}
+
+void WindowHost::makeButton(Window& window, const Control& c) {
+  WindowState& w = state(window);
+  auto* button = new wxButton(w.panel, wxID_ANY, wx(c.caption), wxPoint(c.left, c.top),
+                              wxSize(c.width, c.height));
+  button->Bind(wxEVT_BUTTON,
+               [this, windowName = w.definition->name, name = c.name](wxCommandEvent&) {
+                 raise(windowName, name, EventKind::Clicked, {});
+               });
+  place(w, c, button);
+}
+
+void WindowHost::makeLabel(Window& window, const Control& c) {
+  WindowState& w = state(window);
+  auto* label =
+      new wxGenericStaticText(w.panel, wxID_ANY, wx(c.caption), wxPoint(c.left, c.top),
+                              wxSize(c.width, c.height), wxST_NO_AUTORESIZE | wxST_ELLIPSIZE_END);
+  bool clickable = false;
+  for (const EventBinding& b : c.events) {
+    const EventKind kind = b.event;
+    if (kind != EventKind::LeftUp && kind != EventKind::LeftDown) continue;
+    clickable = true;
+    label->Bind(kind == EventKind::LeftUp ? wxEVT_LEFT_UP : wxEVT_LEFT_DOWN,
+                [this, windowName = w.definition->name, name = c.name, kind](wxMouseEvent& e) {
+                  e.Skip();
+                  raise(windowName, name, kind, pointerArgs(e));
+                });
+  }
+  if (clickable) {
+    label->SetCursor(wxCursor(wxCURSOR_HAND));
+    label->SetForegroundColour(wxColour(20, 90, 180));
+  }
+  place(w, c, label);
+}
+
+void WindowHost::makeReportList(Window& window, const Control& c) {
+  WindowState& w = state(window);
+  auto* list = new wxListCtrl(w.panel, wxID_ANY, wxPoint(c.left, c.top), wxSize(c.width, c.height),
+                              wxLC_REPORT | wxLC_SINGLE_SEL);
+  for (const Column& col : c.columns) {
+    const int align = col.alignment == Alignment::Right    ? wxLIST_FORMAT_RIGHT
+                      : col.alignment == Alignment::Center ? wxLIST_FORMAT_CENTRE
+                                                           : wxLIST_FORMAT_LEFT;
+    list->AppendColumn(wx(col.title), static_cast<wxListColumnFormat>(align), col.width);
+  }
+  const std::string windowName = w.definition->name;
+  // A right-click acts on the row under the pointer. The toolkit's own item notification is
+  // not used: on a freshly filled list without a focused row it reports index -1 (and selecting
+  // -1 selects every row), and it arrives twice for one click, so the pointer's press itself is
+  // taken on the list's row area and the row found from its position. A press below the last
+  // row selects nothing and opens no menu.
+  for (wxWindow* area : list->GetChildren()) {
+    area->Bind(wxEVT_RIGHT_DOWN, [this, windowName, name = c.name, list](wxMouseEvent&) {
+      list->SetFocus();
+      const long row = rowAt(list, list->ScreenToClient(wxGetMousePosition()));
+      if (row < 0) return;
+      selectOnly(list, row);
+      raise(windowName, name, EventKind::ItemRightClick, {});
+    });
+  }
+  // The keyboard's menu key and Shift+F10 open the same menu for the selected row. A
+  // context-menu request from the mouse has a position and is already served above.
+  list->Bind(wxEVT_CONTEXT_MENU, [this, windowName, name = c.name, list](wxContextMenuEvent& e) {
+    if (e.GetPosition() != wxDefaultPosition) return;
+    if (list->GetSelectedItemCount() == 0) return;
+    raise(windowName, name, EventKind::ItemRightClick, {});
+  });
+  list->Bind(wxEVT_LIST_ITEM_ACTIVATED, [this, windowName, name = c.name](wxListEvent&) {
+    raise(windowName, name, EventKind::DoubleClick, {});
+  });
+  w.list = list;
+  place(w, c, list);
+}
+
+void WindowHost::makeStatusBar(Window& window, const Control& c) {
+  WindowState& w = state(window);
+  wxStatusBar* bar = w.frame->CreateStatusBar(static_cast<int>(c.panes.size()),
+                                              wxSTB_DEFAULT_STYLE & ~wxSTB_SIZEGRIP);
+  std::vector<int> widths;
+  for (const Pane& p : c.panes)
+    widths.push_back(p.width);
+  bar->SetStatusWidths(static_cast<int>(widths.size()), widths.data());
+  for (std::size_t i = 0; i < c.panes.size(); ++i)
+    bar->SetStatusText(wx(c.panes[i].text), static_cast<int>(i));
+  bar->SetFont(uiFont());
+  w.bar = bar;
+  place(w, c, bar);
+}
+
+void WindowHost::makeTimer(Window& window, const Control& c) {
+  WindowState& w = state(window);
+  auto* timer = new wxTimer(w.frame);
+  w.frame->Bind(
+      wxEVT_TIMER,
+      [this, windowName = w.definition->name, name = c.name](wxTimerEvent&) {
+        raise(windowName, name, EventKind::Tick, {});
+      },
+      timer->GetId());
+  w.timers[c.name] = timer;
+  if (c.timerPeriod > 0) timer->Start(c.timerPeriod);
+}
+
+void WindowHost::makePlayer(Window& window, const Control& c) {
+  WindowState& w = state(window);
+  // Without the media module the player's place stays empty and playback is dropped.
+  const MediaBackend* backend = mediaOf(*platform_);
+  if (!backend) return;
+  const MadePlayer player = backend->makePlayer(w.panel, c);
+  w.players[c.name] = player.player;
+  place(w, c, player.window);
+}
+
+void WindowHost::lastWindowClosed() {} // the toolkit's loop ends with its last frame
+
+void WindowHost::finishWindow(Window& w) {
+  state(w).frame->Show(w.definition->visible);
+}
+
+void WindowHost::tearDown(Window& window) {
+  WindowState& w = state(window);
+  for (auto& [name, timer] : w.timers) {
+    timer->Stop();
+    delete timer;
+  }
+  w.frame->Destroy(); // no close query
+}
+
+void WindowHost::runTimer(Window& w, const std::string& timer, int ms) {
+  wxTimer* t = state(w).timers[timer];
+  if (!t) return;
+  if (ms <= 0) {
+    t->Stop();
+  } else {
+    t->Start(ms);
+  }
+}
+
+int WindowHost::chooseFromMenu(Window& w, const std::vector<std::string>& entries) {
+  wxMenu menu;
+  const int first = wxWindow::NewControlId(static_cast<int>(entries.size()));
+  for (std::size_t i = 0; i < entries.size(); ++i)
+    menu.Append(first + static_cast<int>(i), wx(entries[i]));
+  const int chosen = state(w).frame->GetPopupMenuSelectionFromUser(menu);
+  wxWindow::UnreserveControlId(first, static_cast<int>(entries.size()));
+  if (chosen == wxID_NONE || chosen < first) return -1;
+  return chosen - first;
+}
+
+bool WindowHost::controlText(Window& window, const std::string& control, bool edit,
+                             std::string& text) {
+  WindowState& w = state(window);
+  auto it = w.controls.find(control);
+  if (it == w.controls.end()) return false;
+  if (!edit) {
+    text = gbkOf(it->second->GetLabel());
+    return true;
+  }
+  auto* box = dynamic_cast<wxTextCtrl*>(it->second);
+  if (!box) return false;
+  text = gbkOf(box->GetValue());
+  return true;
+}
+
+void WindowHost::setControlText(Window& window, const std::string& control, bool edit,
+                                const std::string& text) {
+  WindowState& w = state(window);
+  auto it = w.controls.find(control);
+  if (it == w.controls.end()) return;
+  if (edit) {
+    if (auto* box = dynamic_cast<wxTextCtrl*>(it->second)) box->ChangeValue(wx(text));
+    return;
+  }
+  it->second->SetLabel(wx(text));
+  it->second->SetToolTip(wx(text));
+  it->second->Refresh();
+}
+
+void WindowHost::listClear(Window& w) {
+  state(w).list->DeleteAllItems();
+}
+
+int WindowHost::listAppend(Window& w) {
+  wxListCtrl* list = state(w).list;
+  return static_cast<int>(list->InsertItem(list->GetItemCount(), wxString()));
+}
+
+int WindowHost::listCount(Window& w) {
+  return state(w).list->GetItemCount();
+}
+
+void WindowHost::listSet(Window& w, int row, int column, const std::string& text) {
+  state(w).list->SetItem(row, column, wx(text));
+}
+
+std::string WindowHost::listGet(Window& w, int row, int column) {
+  return gbkOf(state(w).list->GetItemText(row, column));
+}
+
+int WindowHost::listSelected(Window& w) {
+  return static_cast<int>(state(w).list->GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED));
+}
+
+void WindowHost::barSet(Window& w, int pane, const std::string& text) {
+  state(w).bar->SetStatusText(wx(text), pane);
+}
+
+void WindowHost::showWindow(const std::string& window, bool visible) {
+  if (WindowState* w = find<WindowState>(window)) {
+    w->frame->Show(visible);
+    if (visible) w->frame->Raise();
+  }
+}
+
+bool WindowHost::isWindowVisible(const std::string& window) {
+  WindowState* w = find<WindowState>(window);
+  return w && w->frame->IsShown();
+}
+
+void WindowHost::runMessageLoop() {
+  if (wxTheApp && !windows().empty()) wxTheApp->OnRun();
+  runExitRoutines();
+}
+
+void WindowHost::serviceWindows() {
+  if (wxTheApp) wxTheApp->Yield(true);
+}
+
+void WindowHost::closeAfterWait(const std::string& window) {
+  wxTheApp->CallAfter([this, window] {
+    if (WindowState* w = find<WindowState>(window)) w->frame->Close();
+  });
+}
+
+void WindowHost::holdInput() {
+  if (WindowState* w = find<WindowState>(firstWindow_)) {
+    platform_->focusedControl.clear();
+    if (wxWindow* focus = wxWindow::FindFocus()) {
+      for (const auto& [name, control] : w->controls) {
+        if (control == focus || control->IsDescendant(focus)) platform_->focusedControl = name;
+      }
+    }
+    w->panel->Disable();
+  }
+  wxBeginBusyCursor();
+}
+
+void WindowHost::releaseInput() {
+  wxEndBusyCursor();
+  if (WindowState* w = find<WindowState>(firstWindow_)) {
+    w->panel->Enable();
+    auto it = w->controls.find(platform_->focusedControl);
+    if (it != w->controls.end()) it->second->SetFocus();
+  }
+}
+
+void WindowHost::waitForPendingSounds() {
+  // A sound was played only if the backend is there.
+  if (platform_->media) platform_->media->waitForSounds(2000);
+}
+
+void WindowHost::messageBox(const std::string& text) {
+  wxWindow* owner = nullptr;
+  if (WindowState* w = find<WindowState>(firstWindow_)) owner = w->frame;
+  wxMessageBox(wx(text), wxMessageBoxCaptionStr, wxOK, owner);
+}
+
+void WindowHost::setClipboardText(const std::string& text) {
+  if (wxTheClipboard->Open()) {
+    wxTheClipboard->SetData(new wxTextDataObject(wx(text)));
+    wxTheClipboard->Flush(); // stays available after the program ends
+    wxTheClipboard->Close();
+  }
+}
+
+void WindowHost::playSound(const Bytes& wave) {
+  if (const MediaBackend* backend = mediaOf(*platform_)) backend->playWave(wave);
+}
+
+std::string WindowHost::chooseFolder(const std::string& title, bool,
+                                     const std::string& startFolder) {
+  wxWindow* owner = nullptr;
+  if (WindowState* w = find<WindowState>(firstWindow_)) owner = w->frame;
+  wxDirDialog dialog(owner, wx(title), wx(startFolder), wxDD_DEFAULT_STYLE | wxDD_DIR_MUST_EXIST);
+  if (dialog.ShowModal() != wxID_OK) return {};
+  return gbkOf(dialog.GetPath());
+}
+
+wxFrame* WindowHost::frame(const std::string& window) {
+  WindowState* w = find<WindowState>(window);
+  return w ? w->frame : nullptr;
+}
+
+wxWindow* WindowHost::control(const std::string& window, const std::string& control) {
+  WindowState* w = find<WindowState>(window);
+  if (!w) return nullptr;
+  auto it = w->controls.find(control);
+  return it == w->controls.end() ? nullptr : it->second;
+}
+
+} // namespace tunova
