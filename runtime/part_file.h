@@ -72,6 +72,7 @@ private:
   void* handle_ = nullptr;
 #else
   int fd_ = -1;
+  long long unflushed_ = 0; // bytes written since the system was last asked to write back
 #endif
 };
 
