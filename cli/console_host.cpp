@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "http/http_request.h"
 #include "media/download.h"
 #include "runtime/download_engine.h"
 #include "runtime/ini_file.h"
@@ -89,6 +90,7 @@ void ConsoleHost::runMessageLoop() {
 void ConsoleHost::finish() {
   runExitRoutines();
   waitForSounds(2000);
+  finishAbandonedRequests();
 }
 
 void ConsoleHost::messageBox(const std::string& text) {

@@ -36,7 +36,8 @@ public:
 
   // Drives the timers until none is running at a watching period.
   void runMessageLoop() override;
-  // Runs the exit routines, then waits briefly for a sound still playing.
+  // Runs the exit routines, then waits briefly for a sound still playing and for requests
+  // given up to end.
   void finish();
   void popupMenu(const std::string& window, const std::string& menuTitle) override {}
   void messageBox(const std::string& text) override;

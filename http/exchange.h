@@ -66,6 +66,9 @@ std::unique_ptr<Exchange> openExchange(const ExchangeSetup& setup);
 // The platform's forgetting of every cookie of its process-wide store.
 void forgetStoredCookies();
 
+// Joins whatever exchanges that were given up left running.
+void endAbandonedExchanges();
+
 // The body of an answer as it arrives: room made once from the announced length (a hostile
 // length reserves no more than the limit, or 64 MiB without one), and a body over the limit
 // refused.

@@ -6,7 +6,7 @@
 //
 // With a deadline or a waiting routine the hop runs on a worker thread while the caller's
 // thread waits in slices: it calls the routine, watches the clock, and on either's verdict
-// closes the request handle (which ends a blocking WinInet call) and returns at once. The
+// closes the hop's root handle (which ends its blocking WinInet calls) and returns at once. The
 // worker owns everything it touches; it is joined by the next call or, at the latest, when the
 // program ends.
 #include "http/exchange.h"
@@ -50,8 +50,8 @@ struct HopRun {
   std::condition_variable done;
   bool finished = false;
   bool abandoned = false;
-  HINTERNET request = nullptr;
-  bool requestClosed = false;
+  HINTERNET internet = nullptr; // the hop's root handle; closing it closes the others too
+  bool closed = false;
 };
 
 bool abandoned(HopRun& run) {
@@ -104,6 +104,15 @@ void carry(HopRun& run) {
       proxy.empty() ? nullptr : proxy.c_str(), nullptr, 0);
   answer.failed = true;
   if (!internet) return;
+  {
+    std::lock_guard<std::mutex> lock(run.mutex);
+    run.internet = internet;
+    if (run.abandoned) {
+      InternetCloseHandle(internet);
+      run.closed = true;
+      return;
+    }
+  }
   setTimeouts(internet, setup);
   const HINTERNET connection =
       InternetConnectA(internet, hop.host.c_str(), static_cast<INTERNET_PORT>(hop.port), "", "",
@@ -117,17 +126,9 @@ void carry(HopRun& run) {
     request = HttpOpenRequestA(connection, httpVerb(hop.method), hop.target.c_str(), "HTTP/1.1",
                                nullptr, nullptr, flags, 0);
   }
-  bool sent = false;
-  if (request) {
-    setTimeouts(request, setup);
-    std::lock_guard<std::mutex> lock(run.mutex);
-    if (!run.abandoned) {
-      run.request = request;
-      sent = true;
-    }
-  }
+  if (request) setTimeouts(request, setup);
   const Bytes* body = hop.body;
-  if (sent &&
+  if (request && !abandoned(run) &&
       HttpSendRequestA(request, setup.headerText.c_str(),
                        static_cast<DWORD>(setup.headerText.size()),
                        body && !body->empty() ? const_cast<std::uint8_t*>(body->data()) : nullptr,
@@ -146,34 +147,51 @@ void carry(HopRun& run) {
       answer.body = run.body.take();
     }
   }
-  {
-    std::lock_guard<std::mutex> lock(run.mutex);
-    if (request && !run.requestClosed) InternetCloseHandle(request);
-    run.requestClosed = true;
-  }
+  std::lock_guard<std::mutex> lock(run.mutex);
+  if (run.closed) return; // abandoned: closed with the root handle
+  if (request) InternetCloseHandle(request);
   if (connection) InternetCloseHandle(connection);
   InternetCloseHandle(internet);
+  run.closed = true;
 }
 
-// Abandons a running hop: its blocking call on the request handle ends.
+// Abandons a running hop: closing its root handle ends its blocking calls.
 void abandon(HopRun& run) {
   std::lock_guard<std::mutex> lock(run.mutex);
   run.abandoned = true;
-  if (run.request && !run.requestClosed) {
-    InternetCloseHandle(run.request);
-    run.requestClosed = true;
+  if (run.internet && !run.closed) {
+    InternetCloseHandle(run.internet);
+    run.closed = true;
   }
 }
 
-// Workers of abandoned hops: each ends soon after its handle is closed, and is joined by the
-// next call that finds it done, or when the program ends, so none outlives the process's own
-// clean-up.
+// Workers of abandoned hops. Closing a hop's handles ends its blocking calls on Windows, so
+// each ends soon after it was given up; a finished one is joined by the next abandon, and the
+// rest when the program ends. There they get a bounded wait (wine's WinInet does not end a call
+// blocked in a handle that was closed: such a worker ends at its receive time-out, and one still
+// waiting then is left to the process's end rather than holding the exit).
 class AbandonedWorkers {
 public:
-  ~AbandonedWorkers() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (Entry& e : workers_)
-      e.thread.join();
+  ~AbandonedWorkers() { joinAll(); }
+  void joinAll() {
+    std::list<Entry> all;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      all.swap(workers_);
+    }
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    for (Entry& e : all) {
+      bool finished = false;
+      {
+        std::unique_lock<std::mutex> lock(e.run->mutex);
+        finished = e.run->done.wait_until(lock, until, [&e] { return e.run->finished; });
+      }
+      if (finished) {
+        e.thread.join();
+      } else {
+        e.thread.detach(); // owns what it touches (`run`), so it may end at any time after
+      }
+    }
   }
   void add(std::thread thread, std::shared_ptr<HopRun> run) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -265,6 +283,10 @@ private:
 
 std::unique_ptr<Exchange> openExchange(const ExchangeSetup& setup) {
   return std::make_unique<WinInetExchange>(setup);
+}
+
+void endAbandonedExchanges() {
+  abandonedWorkers().joinAll();
 }
 
 void forgetStoredCookies() {

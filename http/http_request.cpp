@@ -189,6 +189,10 @@ void clearCookieStore() {
   forgetStoredCookies();
 }
 
+void finishAbandonedRequests() {
+  endAbandonedExchanges();
+}
+
 namespace {
 
 // The address cut into a hop; false for one that names no usable host or port, or a scheme

@@ -115,4 +115,9 @@ Bytes httpRequest(const std::string& url, int method = kHttpGet, const std::stri
 // Forgets every cookie of the process-wide store (for tests and a clean start).
 void clearCookieStore();
 
+// Waits for what requests given up at their deadline or by their waiting routine left running
+// (on Windows a worker that ends soon after its handle was closed), so nothing of them outlives
+// the program; hosts call it as the program ends.
+void finishAbandonedRequests();
+
 } // namespace tunova

@@ -15,4 +15,7 @@ std::unique_ptr<Transport> openTransport() {
   return openCurlTransport();
 }
 
+// libcurl's exchanges run on the caller's thread: none outlives its call.
+void endAbandonedExchanges() {}
+
 } // namespace tunova

@@ -59,4 +59,7 @@ std::unique_ptr<Transport> openTransport() {
   return layer() ? layer()->openTransport() : std::make_unique<NoTransport>();
 }
 
+// libcurl's exchanges run on the caller's thread: none outlives its call.
+void endAbandonedExchanges() {}
+
 } // namespace tunova

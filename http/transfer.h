@@ -35,8 +35,8 @@ public:
   virtual bool onHead(int status, const std::string& headerBlock) = 0;
   // Body bytes as they arrive; false stops the transfer.
   virtual bool onBody(const char* data, std::size_t n) = 0;
-  // At least about once a second while the transfer runs, where the platform can say so;
-  // false stops the transfer.
+  // At least about once a second while the transfer runs (on a platform that says nothing
+  // while a read waits, after each piece of the body); false stops the transfer.
   virtual bool onTick() = 0;
   virtual void onEnd(const TransferEnd& end) = 0;
 };

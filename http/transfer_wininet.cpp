@@ -234,7 +234,8 @@ private:
         return;
       }
       if (n == 0) break;
-      if (!r.sink->onBody(buffer.data(), n)) return;
+      // The platform says nothing while a read waits, so the sink's tick comes with the data.
+      if (!r.sink->onBody(buffer.data(), n) || !r.sink->onTick()) return;
       touched(r);
     }
     end.failed = false;

@@ -193,7 +193,7 @@ struct PlatformDownloadEngine::Impl::Transfer : TransferSink {
     written += static_cast<long long>(n);
     receivedHere += static_cast<long long>(n);
     engine.totalBytes.fetch_add(static_cast<long long>(n), std::memory_order_relaxed);
-    return onTick();
+    return true;
   }
 
   bool onTick() override {

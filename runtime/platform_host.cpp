@@ -1,5 +1,6 @@
 #include "runtime/platform_host.h"
 
+#include "http/http_request.h"
 #include "runtime/ini_file.h"
 #include "runtime/process.h"
 
@@ -41,6 +42,7 @@ void PlatformHost::runExitRoutines() {
   for (auto& r : routines)
     r();
   waitForPendingSounds();
+  finishAbandonedRequests();
 }
 
 void PlatformHost::beginWait() {
