@@ -242,11 +242,13 @@ private:
     end.error.clear();
   }
 
+  // The transfers and the stop, guarded by the mutex.
   std::mutex mutex_;
-  std::condition_variable stopped_;
   std::list<std::unique_ptr<Running>> running_;
-  std::thread watchdog_;
   bool stopping_ = false;
+  // The watchdog, woken early by the stop.
+  std::thread watchdog_;
+  std::condition_variable stopped_;
 };
 
 } // namespace
