@@ -319,11 +319,18 @@ void WindowHost::makeLabel(Window& window, const Control& c) {
     const EventKind kind = b.event;
     if (kind != EventKind::LeftUp && kind != EventKind::LeftDown) continue;
     clickable = true;
-    label->Bind(kind == EventKind::LeftUp ? wxEVT_LEFT_UP : wxEVT_LEFT_DOWN,
-                [this, windowName = w.definition->name, name = c.name, kind](wxMouseEvent& e) {
-                  e.Skip();
-                  raise(windowName, name, kind, pointerArgs(e));
-                });
+    // The toolkit sends the release to the label that had the press, wherever the pointer is
+    // then: a release away from the label is not a click on it.
+    label->Bind(
+        kind == EventKind::LeftUp ? wxEVT_LEFT_UP : wxEVT_LEFT_DOWN,
+        [this, windowName = w.definition->name, name = c.name, kind, label](wxMouseEvent& e) {
+          e.Skip();
+          if (kind == EventKind::LeftUp &&
+              !wxRect(label->GetClientSize()).Contains(e.GetPosition())) {
+            return;
+          }
+          raise(windowName, name, kind, pointerArgs(e));
+        });
   }
   if (clickable) {
     label->SetCursor(wxCursor(wxCURSOR_HAND));

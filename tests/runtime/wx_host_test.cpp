@@ -349,6 +349,9 @@ protected:
     sim.MouseClick(wxMOUSE_BTN_RIGHT);
     pump(400);
   }
+  static wxPoint screenCentreOf(wxWindow* w) {
+    return w->GetScreenPosition() + wxPoint(w->GetSize().x / 2, w->GetSize().y / 2);
+  }
   static constexpr int kChooseCopy[] = {WXK_DOWN, WXK_DOWN, WXK_DOWN, WXK_RETURN};
 };
 
@@ -362,6 +365,23 @@ TEST_F(RealInputTest, RightClickOnAFreshListActsOnTheClickedRow) {
   EXPECT_EQ(list()->GetSelectedItemCount(), 1);
   pump(500);
   EXPECT_EQ(menus.opened, 1) << "one right-click, one menu";
+}
+
+// A press on 热门 released over the list is no click on the tag: nothing is asked for. A press
+// and release on the tag is.
+TEST_F(RealInputTest, APressOnATagReleasedElsewhereQueriesNothing) {
+  wxUIActionSimulator sim;
+  sim.MouseMove(screenCentreOf(host.control(n.mainWindow, n.tagLabels[0])));
+  pump(50);
+  sim.MouseDown();
+  pump(50);
+  sim.MouseMove(screenCentreOf(list()));
+  pump(50);
+  sim.MouseUp();
+  pump(500);
+  EXPECT_TRUE(server->queries().empty()) << server->queries()[0].target;
+  click(host.control(n.mainWindow, n.tagLabels[0]));
+  EXPECT_TRUE(pump(5000, [this] { return server->queries().size() == 3; }));
 }
 
 TEST_F(RealInputTest, RightClickBelowTheLastRowOpensNoMenu) {
