@@ -125,6 +125,7 @@ struct WindowHost::WindowState : HostCore::Window {
   std::map<std::string, UINT_PTR> timerIds;
   std::map<UINT_PTR, std::string> timerNames;
   HWND list = nullptr;
+  bool menuFromKeyboard = false; // the list's menu was asked for with a key, not the pointer
   std::string listName;
   HWND bar = nullptr;
   std::set<HWND> links; // labels with a click binding
@@ -343,8 +344,17 @@ int WindowHost::chooseFromMenu(Window& window, const std::vector<std::string>& e
   if (!menu) return -1;
   for (std::size_t i = 0; i < entries.size(); ++i)
     AppendMenuW(menu, MF_STRING, i + 1, wideOf(entries[i]).c_str());
+  // A menu asked for with a key opens at the selected row, not wherever the pointer is.
   POINT at{};
-  GetCursorPos(&at);
+  RECT row{};
+  const int selected = w.list ? ListView_GetNextItem(w.list, -1, LVNI_SELECTED) : -1;
+  if (w.menuFromKeyboard && selected >= 0 &&
+      ListView_GetItemRect(w.list, selected, &row, LVIR_LABEL)) {
+    at = {row.left + 20, row.bottom};
+    ClientToScreen(w.list, &at);
+  } else {
+    GetCursorPos(&at);
+  }
   const HWND owner = w.hwnd;
   SetForegroundWindow(owner);
   const UINT chosen = static_cast<UINT>(TrackPopupMenu(
@@ -442,7 +452,9 @@ LRESULT WindowHost::handleMessage(WindowState& w, HWND hwnd, UINT message, WPARA
     // The keyboard's menu key and Shift+F10 on the list open the menu for the selected row.
     if (w.list && reinterpret_cast<HWND>(wParam) == w.list && lParam == -1 &&
         ListView_GetSelectedCount(w.list) > 0) {
+      w.menuFromKeyboard = true;
       raise(w, w.listName, EventKind::ItemRightClick, {});
+      if (find<WindowState>(windowName) == &w) w.menuFromKeyboard = false;
       return 0;
     }
     break;

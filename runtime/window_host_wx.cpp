@@ -213,6 +213,7 @@ struct WindowHost::WindowState : HostCore::Window {
   std::map<std::string, wxTimer*> timers;
   wxListCtrl* list = nullptr;
   wxStatusBar* bar = nullptr;
+  bool menuFromKeyboard = false; // the list's menu was asked for with a key, not the pointer
 };
 
 namespace {
@@ -369,7 +370,11 @@ void WindowHost::makeReportList(Window& window, const Control& c) {
   list->Bind(wxEVT_CONTEXT_MENU, [this, windowName, name = c.name, list](wxContextMenuEvent& e) {
     if (e.GetPosition() != wxDefaultPosition) return;
     if (list->GetSelectedItemCount() == 0) return;
+    WindowState* ws = find<WindowState>(windowName);
+    if (!ws) return;
+    ws->menuFromKeyboard = true;
     raise(windowName, name, EventKind::ItemRightClick, {});
+    if ((ws = find<WindowState>(windowName))) ws->menuFromKeyboard = false;
   });
   list->Bind(wxEVT_LIST_ITEM_ACTIVATED, [this, windowName, name = c.name](wxListEvent&) {
     raise(windowName, name, EventKind::DoubleClick, {});
@@ -446,7 +451,16 @@ int WindowHost::chooseFromMenu(Window& w, const std::vector<std::string>& entrie
   const int first = wxWindow::NewControlId(static_cast<int>(entries.size()));
   for (std::size_t i = 0; i < entries.size(); ++i)
     menu.Append(first + static_cast<int>(i), wx(entries[i]));
-  const int chosen = state(w).frame->GetPopupMenuSelectionFromUser(menu);
+  // A menu asked for with a key opens at the selected row, not wherever the pointer is.
+  WindowState& ws = state(w);
+  wxPoint at = wxDefaultPosition;
+  wxRect row;
+  const long selected =
+      ws.list ? ws.list->GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED) : -1;
+  if (ws.menuFromKeyboard && selected >= 0 && ws.list->GetItemRect(selected, row)) {
+    at = ws.frame->ScreenToClient(ws.list->ClientToScreen(wxPoint(row.x + 20, row.GetBottom())));
+  }
+  const int chosen = ws.frame->GetPopupMenuSelectionFromUser(menu, at);
   wxWindow::UnreserveControlId(first, static_cast<int>(entries.size()));
   if (chosen == wxID_NONE || chosen < first) return -1;
   return chosen - first;

@@ -208,6 +208,57 @@ TEST_F(Win32HostTest, ClickingATagQueriesItsCollection) {
   test::aTagClickQueriesItsCollection(driver, *server, 5); // 浪漫
 }
 
+// Shift+F10 with the pointer far from the list: the menu opens at the selected row.
+TEST_F(Win32HostTest, AMenuAskedForWithAKeyOpensAtTheSelectedRow) {
+  driver.click(n.tagLabels[0]); // 热门
+  ASSERT_TRUE(pump(10000, [this] { return host.rowCount(n.mainWindow, n.resultList) == 6; }));
+  HWND list = host.controlHandle(n.mainWindow, n.resultList);
+  ListView_SetItemState(list, 4, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+  SetFocus(list);
+  RECT row{};
+  ASSERT_TRUE(ListView_GetItemRect(list, 4, &row, LVIR_BOUNDS));
+  MapWindowPoints(list, nullptr, reinterpret_cast<POINT*>(&row), 2);
+  RECT area{};
+  GetWindowRect(list, &area);
+  RECT outer{};
+  GetWindowRect(main, &outer);
+  SetCursorPos(outer.right + 100, outer.bottom + 100);
+  // The menu runs a loop of its own: it is looked at, then closed, from another thread.
+  std::atomic<bool> seen{false};
+  RECT menu{};
+  std::thread watcher([&] {
+    for (int i = 0; i < 300 && !seen; ++i) {
+      HWND m = FindWindowW(L"#32768", nullptr);
+      if (m && IsWindowVisible(m)) {
+        GetWindowRect(m, &menu);
+        seen = true;
+      } else {
+        Sleep(10);
+      }
+    }
+    INPUT escape[2] = {};
+    escape[0].type = escape[1].type = INPUT_KEYBOARD;
+    escape[0].ki.wVk = escape[1].ki.wVk = VK_ESCAPE;
+    escape[1].ki.dwFlags = KEYEVENTF_KEYUP;
+    SendInput(2, escape, sizeof(INPUT));
+  });
+  INPUT keys[4] = {};
+  for (INPUT& k : keys)
+    k.type = INPUT_KEYBOARD;
+  keys[0].ki.wVk = keys[3].ki.wVk = VK_SHIFT;
+  keys[1].ki.wVk = keys[2].ki.wVk = VK_F10;
+  keys[2].ki.dwFlags = keys[3].ki.dwFlags = KEYEVENTF_KEYUP;
+  SendInput(4, keys, sizeof(INPUT));
+  pump(3000, [&] { return seen.load(); });
+  watcher.join();
+  pump(200);
+  ASSERT_TRUE(seen) << "no menu opened";
+  EXPECT_GE(menu.left, area.left) << "the menu opened at " << menu.left << "," << menu.top;
+  EXPECT_LE(menu.left, area.right);
+  EXPECT_GE(menu.top, row.top - 20);
+  EXPECT_LE(menu.top, row.bottom + 40);
+}
+
 TEST_F(Win32HostTest, ThePlayerControlIsCreatedAndGivenTheAddress) {
   clickAt(host.controlHandle(n.mainWindow, n.tagLabels[0]), 5, 5); // 热门
   ASSERT_TRUE(pump(10000, [this] { return host.rowCount(n.mainWindow, n.resultList) == 6; }));

@@ -278,6 +278,7 @@ public:
   MenuWatcher(wxFrame* frame, std::vector<int> keys) : frame_(frame), keys_(std::move(keys)) {
     frame_->Bind(wxEVT_MENU_OPEN, &MenuWatcher::onOpen, this);
     timer_.Bind(wxEVT_TIMER, [this](wxTimerEvent&) {
+      if (whenOpen) whenOpen();
       wxUIActionSimulator sim;
       for (int k : keys_)
         sim.Char(k);
@@ -286,6 +287,7 @@ public:
   ~MenuWatcher() { frame_->Unbind(wxEVT_MENU_OPEN, &MenuWatcher::onOpen, this); }
   int opened = 0;
   std::vector<std::string> titles; // of the entries of the last menu opened (GBK)
+  std::function<void()> whenOpen;  // runs while the menu is open, before the keys
 
 private:
   void onOpen(wxMenuEvent& e) {
@@ -405,11 +407,25 @@ TEST_F(RealInputTest, ShiftF10OpensTheSameMenuForTheSelectedRow) {
   pump(50);
   sim.MouseClick();
   ASSERT_TRUE(pump(1000, [this] { return host.selectedRow(n.mainWindow, n.resultList) == 4; }));
+  // The pointer goes away from the list: the menu still opens at the selected row.
+  sim.MouseMove(frame->GetScreenRect().GetBottomRight() + wxPoint(100, 100));
+  pump(50);
+  const wxPoint row = rowPoint(4);
   MenuWatcher menus(frame, {std::begin(kChooseCopy), std::end(kChooseCopy)});
+  int x = -1, y = -1, width = 0, height = 0;
+  menus.whenOpen = [&] {
+    tunova::test::XProbe probe;
+    probe.geometry(probe.topPopup(), x, y, width, height);
+  };
   sim.Char(WXK_F10, wxMOD_SHIFT);
   ASSERT_TRUE(pump(3000, [] { return clipboardText() != "untouched"; }));
   EXPECT_EQ(clipboardText(), server->url("/media/p2.mp3"));
   EXPECT_EQ(menus.opened, 1);
+  const wxRect area = list()->GetScreenRect();
+  EXPECT_GE(x, area.x) << "the menu opened at " << x << "," << y;
+  EXPECT_LE(x, area.GetRight());
+  EXPECT_GE(y, row.y - 20);
+  EXPECT_LE(y, row.y + 40);
 }
 
 // The window and tunova-cli saving into one folder: while the terminal receives a song, 下载 of

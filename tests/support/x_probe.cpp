@@ -158,6 +158,25 @@ bool XProbe::geometry(unsigned long window, int& x, int& y, int& width, int& hei
   return true;
 }
 
+unsigned long XProbe::topPopup() {
+  if (!display_) return 0;
+  Window root = 0, parent = 0;
+  Window* children = nullptr;
+  unsigned int count = 0;
+  if (!XQueryTree(display_, DefaultRootWindow(display_), &root, &parent, &children, &count))
+    return 0;
+  unsigned long found = 0;
+  for (unsigned int i = 0; i < count; ++i) { // bottom to top
+    XWindowAttributes a;
+    if (XGetWindowAttributes(display_, children[i], &a) && a.map_state == IsViewable &&
+        a.override_redirect && children[i] != cover_) {
+      found = children[i];
+    }
+  }
+  if (children) XFree(children);
+  return found;
+}
+
 std::vector<std::uint32_t> XProbe::pixels(int x, int y, int width, int height) {
   std::vector<std::uint32_t> out;
   if (!display_) return out;

@@ -29,6 +29,8 @@ public:
   void askToClose(unsigned long window);
   // The window's rectangle on the screen.
   bool geometry(unsigned long window, int& x, int& y, int& width, int& height);
+  // The topmost shown window that bypasses the window manager (a pop-up menu), or 0.
+  unsigned long topPopup();
   // The pixels of a screen rectangle (0xRRGGBB each), row by row.
   std::vector<std::uint32_t> pixels(int x, int y, int width, int height);
   // Maps a black window over the rectangle, then takes it away again.
