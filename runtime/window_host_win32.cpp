@@ -543,7 +543,10 @@ LRESULT WindowHost::handleControlMessage(WindowState& w, const std::string& cont
 void WindowHost::showWindow(const std::string& window, bool visible) {
   if (WindowState* w = find<WindowState>(window)) {
     ShowWindow(w->hwnd, visible ? SW_SHOWNORMAL : SW_HIDE);
-    if (visible) SetForegroundWindow(w->hwnd);
+    if (!visible) return;
+    // A window shown again comes to the front, also when it was open behind another.
+    SetWindowPos(w->hwnd, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    SetForegroundWindow(w->hwnd);
   }
 }
 

@@ -51,8 +51,9 @@ struct Bstr {
 WmpPlayer::WmpPlayer(HWND parent, const Control& c) {
   if (!atl().ready) return;
   window_ = CreateWindowExW(0, L"AtlAxWin", L"{6BF52A52-394A-11d3-B153-00C04F79FAA6}",
-                            WS_CHILD | (c.visible ? WS_VISIBLE : 0), c.left, c.top, c.width,
-                            c.height, parent, nullptr, GetModuleHandleW(nullptr), nullptr);
+                            WS_CHILD | (c.visible ? WS_VISIBLE : 0) | (c.tabStop ? WS_TABSTOP : 0),
+                            c.left, c.top, c.width, c.height, parent, nullptr,
+                            GetModuleHandleW(nullptr), nullptr);
   if (!window_) return;
   IUnknown* control = nullptr;
   if (FAILED(atl().getControl(window_, &control)) || !control) return;

@@ -271,6 +271,18 @@ TEST_F(Win32HostTest, ThePlayerControlIsCreatedAndGivenTheAddress) {
   ASSERT_TRUE(player->created()) << "the Windows Media Player control was not created";
   EXPECT_EQ(className(player->window()), "AtlAxWin");
   EXPECT_EQ(player->url(), server->url("/media/p1.mp3"));
+  // The control takes its place in the Tab order, as its definition says.
+  EXPECT_TRUE(GetWindowLongW(player->window(), GWL_STYLE) & WS_TABSTOP);
+  // Played again while the player is open behind the main window: it comes to the front.
+  HWND playerWindow = host.windowHandle(n.playerWindow);
+  SetForegroundWindow(main);
+  SetWindowPos(main, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  ASSERT_TRUE(pump(2000, [this] { return GetForegroundWindow() == main; }));
+  program->handleEvent(HandlerId::playSelected, n.mainWindow, "", {});
+  EXPECT_TRUE(pump(2000, [playerWindow] { return GetForegroundWindow() == playerWindow; }));
+  HWND above = playerWindow;
+  while ((above = GetWindow(above, GW_HWNDPREV)) != nullptr)
+    EXPECT_NE(above, main) << "the main window is still above the player";
 }
 
 TEST_F(Win32HostTest, AWaitingQueryKeepsTheWindowAliveAndACloseEndsIt) {
