@@ -103,7 +103,7 @@ WxMediaPlayer::WxMediaPlayer(wxWindow* parent, const Control& def)
   });
   stop_->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { stop(); });
   position_->Bind(wxEVT_SLIDER, [this](wxCommandEvent&) {
-    const wxFileOffset length = media_->Length();
+    const wxFileOffset length = media_->Length() > 0 ? media_->Length() : length_;
     if (length > 0) media_->Seek(length * position_->GetValue() / 1000);
   });
   volume_->Bind(wxEVT_SLIDER,
@@ -122,6 +122,8 @@ WxMediaPlayer::~WxMediaPlayer() {
 void WxMediaPlayer::setUrl(const std::string& url) {
   url_ = url;
   wantPlay_ = autoStart_;
+  length_ = 0;
+  stopped_ = false;
   media_->Stop();
   if (!media_->LoadURI(wxString::FromUTF8(toUtf8(url)))) wantPlay_ = false;
   updateButton();
@@ -129,9 +131,11 @@ void WxMediaPlayer::setUrl(const std::string& url) {
 
 void WxMediaPlayer::stop() {
   wantPlay_ = false;
+  if (media_->Length() > 0) length_ = media_->Length();
   media_->Stop();
+  stopped_ = true;
   position_->SetValue(0);
-  time_->SetLabel(clock(0) + " / " + clock(media_->Length()));
+  time_->SetLabel(clock(0) + " / " + clock(length_));
   updateButton();
 }
 
@@ -150,10 +154,12 @@ void WxMediaPlayer::onFinished(wxMediaEvent&) {
 }
 
 void WxMediaPlayer::onTick(wxTimerEvent&) {
-  const wxFileOffset length = media_->Length();
-  const wxFileOffset at = media_->Tell();
-  if (length > 0 && at >= 0) position_->SetValue(static_cast<int>(at * 1000 / length));
-  if (at >= 0) time_->SetLabel(clock(at) + " / " + clock(length));
+  if (media_->Length() > 0) length_ = media_->Length();
+  if (media_->GetState() == wxMEDIASTATE_PLAYING) stopped_ = false;
+  // After Stop the read-out keeps 00:00 and the length, whatever the stopped pipeline says.
+  const wxFileOffset at = stopped_ ? 0 : media_->Tell();
+  if (length_ > 0 && at >= 0) position_->SetValue(static_cast<int>(at * 1000 / length_));
+  if (at >= 0) time_->SetLabel(clock(at) + " / " + clock(length_));
   updateButton();
 }
 

@@ -48,6 +48,9 @@ private:
   std::string url_;
   bool autoStart_ = true;
   bool wantPlay_ = false;
+  // The song's length once known (ms; 0 unknown): a stopped pipeline no longer tells it.
+  wxFileOffset length_ = 0;
+  bool stopped_ = false; // stopped by the user: the read-out stays at 00:00
 };
 
 } // namespace tunova

@@ -63,6 +63,33 @@ bool pump(
   return done();
 }
 
+// `seconds` of silence as a WAV file (8 kHz, 16-bit, mono).
+std::string silentWave(int seconds) {
+  const std::uint32_t data = static_cast<std::uint32_t>(seconds) * 8000 * 2;
+  std::string w = "RIFF";
+  const auto u32 = [&w](std::uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+      w.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+  };
+  const auto u16 = [&w](std::uint16_t v) {
+    w.push_back(static_cast<char>(v & 0xFF));
+    w.push_back(static_cast<char>(v >> 8));
+  };
+  u32(36 + data);
+  w += "WAVEfmt ";
+  u32(16);
+  u16(1);    // PCM
+  u16(1);    // mono
+  u32(8000); // samples a second
+  u32(16000);
+  u16(2);
+  u16(16);
+  w += "data";
+  u32(data);
+  w.append(data, '\0');
+  return w;
+}
+
 // The wx host, watched: what the main window showed each time it was kept alive during a wait.
 class WatchedHost : public WxHost {
 public:
@@ -91,8 +118,10 @@ protected:
   }
   void SetUp() override {
     server = std::make_unique<test::CatalogueStandIn>(
-        pageDelayMs, [this](const Request&, Connection& c) {
-          if (holdMedia) {
+        pageDelayMs, [this](const Request& r, Connection& c) {
+          if (r.target == "/media/3s.wav") {
+            c.reply(200, silentWave(3), "Content-Type: audio/x-wav\r\n");
+          } else if (holdMedia) {
             // A song still under way: its first bytes, then the rest once the test lets it go.
             const std::string song = "ID3" + std::string(19997, '\0');
             c.send("HTTP/1.1 200 OK\r\nContent-Type: audio/mpeg\r\nContent-Length: 20000\r\n\r\n" +
@@ -254,6 +283,27 @@ TEST_F(WxHostTest, PlayerFetchesTheAddressAndCloseOnlyHides) {
   pump(200);
   EXPECT_FALSE(host.isWindowLoaded(n.playerWindow));
   EXPECT_FALSE(host.isWindowLoaded(n.mainWindow));
+}
+
+// Stop sets the read-out to 00:00 and the song's length, and it stays so while stopped.
+TEST_F(WxHostTest, AfterStopTheTimeReadsZeroAndTheLength) {
+  program->handleEvent(HandlerId::onTagClicked, n.mainWindow, n.tagLabels[0], {});
+  selectRow(0);
+  program->handleEvent(HandlerId::playSelected, n.mainWindow, "", {});
+  ASSERT_NE(mediaPlayer(), nullptr);
+  mediaPlayer()->setUrl(server->url("/media/3s.wav"));
+  ASSERT_TRUE(pump(8000, [this] { return mediaPlayer()->timeText().EndsWith("/ 00:03"); }))
+      << mediaPlayer()->timeText();
+  std::vector<wxBitmapButton*> buttons;
+  for (wxWindow* child : mediaPlayer()->GetChildren())
+    if (auto* button = dynamic_cast<wxBitmapButton*>(child)) buttons.push_back(button);
+  ASSERT_EQ(buttons.size(), 2u); // play or pause, stop
+  host.frame(n.playerWindow)->Raise();
+  pump(200);
+  click(buttons[1]);
+  pump(1500); // three ticks of the read-out
+  EXPECT_EQ(mediaPlayer()->timeText(), "00:00 / 00:03");
+  EXPECT_FALSE(mediaPlayer()->isPlaying());
 }
 
 TEST_F(WxHostTest, CopyLeavesExactlyTheAddressOnTheClipboard) {
