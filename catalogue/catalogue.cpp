@@ -70,6 +70,11 @@ QueryOutcome queryCatalogue(Host& host, const std::string& collectionId,
   // The window stays alive while the requests wait; a close asked for meanwhile abandons the
   // pages not yet fetched.
   WaitScope waiting(host);
+  // Reading a long answer keeps the window alive too, and a close ends the reading.
+  json.setWhileRunning([&host, &outcome] {
+    if (!host.keepAlive()) outcome.abandoned = true;
+    return !outcome.abandoned;
+  });
   for (int page = 1; page <= kPages && !outcome.abandoned; ++page) {
     const std::string address =
         base + numberToText(static_cast<long long>((page - 1) * kRowsPerPage));
@@ -94,21 +99,23 @@ QueryOutcome queryCatalogue(Host& host, const std::string& collectionId,
     const auto budgetEnd =
         std::min(deadline, std::chrono::steady_clock::now() +
                                std::chrono::milliseconds(g_pageScriptBudgetMs.load()));
-    if (!json.parse(answer)) {
-      outcome.failure = "the answer from " + address + " could not be read";
+    if (!json.parse(answer) || outcome.abandoned) {
+      outcome.failure = outcome.abandoned ? "abandoned: the window is closing"
+                                          : "the answer from " + address + " could not be read";
       continue;
     }
     json.setScriptBudgetEnd(budgetEnd);
     const bool text = json.valueType("data") == kJsonString; // a text has no songs
     const int m = text ? 0 : std::min(json.count("data"), kRowsPerPage);
     bool spent = json.scriptBudgetSpent();
-    for (int i = 1; i <= m && !spent; ++i) {
+    for (int i = 1; i <= m && !spent && !outcome.abandoned; ++i) {
       const std::string k = "data[" + numberToText(static_cast<long long>(i - 1)) + "]";
       const std::string title = json.getText(k + ".title");
       const std::string singer = json.getText(k + ".author");
       const int seconds = textToInt(json.getText(k + ".duration"));
       const std::string songAddress = json.getText(k + ".play_url.url_list[0]");
-      if ((spent = json.scriptBudgetSpent())) break; // this row's reads may have been cut short
+      // This row's reads may have been cut short by the budget or a close.
+      if ((spent = json.scriptBudgetSpent()) || outcome.abandoned) break;
       const int r = host.appendRow(n.mainWindow, n.resultList);
       host.setCell(n.mainWindow, n.resultList, r, 0,
                    numberToText(static_cast<long long>(host.rowCount(n.mainWindow, n.resultList))));
@@ -116,6 +123,10 @@ QueryOutcome queryCatalogue(Host& host, const std::string& collectionId,
       host.setCell(n.mainWindow, n.resultList, r, 2, singer);
       host.setCell(n.mainWindow, n.resultList, r, 3, formatDuration(seconds));
       host.setCell(n.mainWindow, n.resultList, r, 4, songAddress);
+    }
+    if (outcome.abandoned) {
+      outcome.failure = "abandoned: the window is closing";
+      break;
     }
     if (spent) {
       outcome.failure = "the answer from " + address + " took longer than its budget to read";

@@ -187,6 +187,7 @@ void JsonObject::setUpEngine() {
   engine_.create();
   if (engine_.isEmpty()) return;
   engine_->addCode(kJsonLibraryScript);
+  if (whileRunning_) engine_->setWhileRunning(whileRunning_);
   // The counting routine is the program's, not the answer's: an answer that assigns another
   // one (to report two thousand million songs) changes nothing.
   evalIgnore("Object.defineProperty(this,'get__count',{writable:false,configurable:false})");
@@ -427,6 +428,11 @@ private:
 
 void JsonObject::setScriptBudgetEnd(ScriptEngine::Clock::time_point end) {
   if (!engine_.isEmpty()) engine_->setBudgetEnd(end);
+}
+
+void JsonObject::setWhileRunning(std::function<bool()> routine) {
+  whileRunning_ = std::move(routine);
+  if (!engine_.isEmpty()) engine_->setWhileRunning(whileRunning_);
 }
 
 bool JsonObject::scriptBudgetSpent() const {

@@ -10,6 +10,7 @@
 // Loading is confined: a text that is strict JSON (other than a lone string) is read by the
 // engine's native JSON decoder without running any script; anything else is evaluated as the
 // script expression it is, under the engine's time, memory and stack limits.
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,10 @@ public:
   // maximum lifts it.
   void setScriptBudgetEnd(ScriptEngine::Clock::time_point end);
   bool scriptBudgetSpent() const;
+  // A routine called every few tens of milliseconds while an evaluation on this document runs
+  // (see ScriptEngine::setWhileRunning), also on the engines later parses make; its false ends
+  // the evaluation, and every later read gives empty until the routine is set again.
+  void setWhileRunning(std::function<bool()> routine);
 
   const std::string& rootName() const { return rootName_; }
   bool hasEngine() const { return !engine_.isEmpty(); }
@@ -90,6 +95,7 @@ private:
   ComScope com_; // first: COM is up before the engine and down after it
   std::string rootName_;
   EngineHolder engine_;
+  std::function<bool()> whileRunning_; // given to every engine this document makes
 };
 
 // The text before the first `marker` at or after the 1-based `start`; empty when there is none.

@@ -28,7 +28,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 // The evaluation running on this thread, whose deadline the native stack check also watches.
-thread_local const ScriptEngine::State* t_running = nullptr;
+thread_local ScriptEngine::State* t_running = nullptr;
 } // namespace
 
 struct ScriptEngine::State {
@@ -40,6 +40,21 @@ struct ScriptEngine::State {
   bool timing = false;
   // A deadline shared by every evaluation until it is lifted (none: the time point's maximum).
   Clock::time_point budgetEnd = Clock::time_point::max();
+  // The caller's routine while an evaluation runs, when it is next due, and its last answer.
+  std::function<bool()> whileRunning;
+  Clock::time_point nextCall{};
+  bool stopped = false;
+
+  // Whether the running evaluation must end now: its deadline passed, or the routine said so.
+  bool mustEnd() {
+    if (!timing && !whileRunning) return false;
+    const Clock::time_point now = Clock::now();
+    if (whileRunning && !stopped && now >= nextCall) {
+      nextCall = now + std::chrono::milliseconds(25);
+      stopped = !whileRunning();
+    }
+    return stopped || (timing && now > deadline);
+  }
 };
 
 namespace {
@@ -169,11 +184,11 @@ struct StackBounds {
 
 extern "C" int tunova_duk_exec_timeout_check(void* udata) {
   auto* st = static_cast<ScriptEngine::State*>(udata);
-  return st && st->timing && Clock::now() > st->deadline ? 1 : 0;
+  return st && st->mustEnd() ? 1 : 0;
 }
 
 extern "C" int tunova_duk_native_stack_check(void) {
-  if (t_running && t_running->timing && Clock::now() > t_running->deadline) return 1;
+  if (t_running && t_running->mustEnd()) return 1;
   thread_local StackBounds bounds;
   if (bounds.low == 0) return 0;
   char here;
@@ -213,12 +228,12 @@ template <typename Convert>
 bool ScriptEngine::evaluate(const std::string& expression, Convert&& convert) {
   State& st = *state_;
   const Clock::time_point now = Clock::now();
-  if (now >= st.budgetEnd) return false; // the shared budget is spent: nothing runs
+  if (now >= st.budgetEnd || st.stopped) return false; // the budget is spent, or the caller left
   st.deadline = st.timeLimitMs > 0 ? now + std::chrono::milliseconds(st.timeLimitMs)
                                    : Clock::time_point::max();
   st.deadline = std::min(st.deadline, st.budgetEnd);
   st.timing = st.deadline != Clock::time_point::max();
-  const State* outer = t_running;
+  State* outer = t_running;
   t_running = &st;
   const duk_idx_t top = duk_get_top(st.ctx);
   Job job;
@@ -285,6 +300,12 @@ bool ScriptEngine::decodeJsonInto(const std::string& name, const std::string& ut
       job.name = name.c_str();
     }
   });
+}
+
+void ScriptEngine::setWhileRunning(std::function<bool()> routine) {
+  state_->whileRunning = std::move(routine);
+  state_->nextCall = Clock::now();
+  state_->stopped = false;
 }
 
 Clock::time_point ScriptEngine::budgetEnd() const {

@@ -8,6 +8,7 @@
 // stays usable afterwards. Text crosses the boundary as UTF-8 (the
 // caller converts to and from GBK).
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -53,6 +54,11 @@ public:
   void setBudgetEnd(Clock::time_point end);
   // The limit of one evaluation, in ms (0: none).
   long timeLimitMs() const;
+
+  // Called every few tens of milliseconds while an evaluation runs (a window serviced while a
+  // long answer is read); its false ends the evaluation at once, as a failure, and every later
+  // one until a new routine is set. Empty: none.
+  void setWhileRunning(std::function<bool()> routine);
 
   // Bytes the heap holds now (for tests and benchmarks).
   std::size_t heapBytes() const;

@@ -329,6 +329,43 @@ TEST_F(QueryTest, AHostileAnswerCostsAtMostItsPagesBudget) {
   setEngineLimits(savedLimits);
 }
 
+// An answer whose reading never ends keeps the window alive as a wait on the network does, and
+// a close asked for meanwhile ends the query within half a second, without the later pages.
+TEST_F(QueryTest, ACloseWhileAHostileAnswerIsReadEndsTheQuerySoon) {
+  const EngineLimits savedLimits = engineLimits();
+  setEngineLimits(EngineLimits{5000, savedLimits.heapCapBytes});
+  setPageScriptBudget(5000);
+  std::string songs20;
+  for (int i = 0; i < 20; ++i)
+    songs20 += std::string(i ? "," : "") + "{author:'s',duration:5}";
+  const std::string answer =
+      "(function(){Object.defineProperty(Object.prototype,'title',{get:function(){for(;;){}}});"
+      "return {data:[" +
+      songs20 + "]}})()";
+  serve([&answer](const Request&, Connection& c) { c.reply(200, answer); });
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point answered{}, closeAsked{};
+  int alivesWhileReading = 0;
+  host.onKeepAlive = [&] {
+    if (server->requests().empty()) return;
+    if (answered == Clock::time_point{}) answered = Clock::now();
+    ++alivesWhileReading;
+    if (!host.closeRequested && Clock::now() - answered > std::chrono::milliseconds(300)) {
+      host.closeRequested = true;
+      closeAsked = Clock::now();
+    }
+  };
+  host.fire(n.mainWindow, n.tagLabels[0], EventKind::LeftUp);
+  const double s = std::chrono::duration<double>(Clock::now() - closeAsked).count();
+  ASSERT_TRUE(host.closeRequested) << "the window was not kept alive while the answer was read";
+  EXPECT_GT(alivesWhileReading, 5);
+  EXPECT_LT(s, 0.5);
+  EXPECT_EQ(server->requests().size(), 1u) << "pages after the close were still asked for";
+  EXPECT_TRUE(host.rows.empty());
+  setPageScriptBudget(kPageScriptBudgetMs);
+  setEngineLimits(savedLimits);
+}
+
 TEST_F(QueryTest, TheWindowIsKeptAliveWhileThePagesAreAwaited) {
   serve([](const Request& r, Connection& c) {
     c.stall(300);
