@@ -61,6 +61,7 @@ WindowDefinition buildMainWindow() {
 
   Control choose = control(n.chooseFolder, ControlKind::Label, 720, 8, 48, 32, gbk("设置目录"));
   choose.events = {{EventKind::LeftDown, HandlerId::chooseSaveFolder}};
+  choose.accessKey = 'D';
   w.controls.push_back(choose);
 
   struct Tag {
@@ -75,6 +76,7 @@ WindowDefinition buildMainWindow() {
     Control label = control(n.tagLabels[i], ControlKind::Label, tags[i].left, 48, 56, 16,
                             gbk(tags[i].caption), tags[i].id);
     label.events = {{EventKind::LeftUp, HandlerId::onTagClicked}};
+    label.accessKey = static_cast<char>('1' + i);
     w.controls.push_back(label);
   }
 

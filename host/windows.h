@@ -89,6 +89,9 @@ struct Control {
   bool visible = true;
   bool disabled = false;
   bool tabStop = false;
+  // With Alt, this key ('1', 'D', ...) acts as a click on the control: its click or release
+  // handler runs, whatever has the focus. 0: none.
+  char accessKey = 0;
   std::string caption;
   std::vector<EventBinding> events;
   int menuLevel = 0;           // menu items: 0 top, 1 sub-item

@@ -75,6 +75,24 @@ void HostCore::makeControl(Window& w, const Control& c) {
   }
 }
 
+bool HostCore::pressAccessKey(const std::string& window, char key) {
+  Window* w = findWindow(window);
+  if (!w || key == 0) return false;
+  const char upper = key >= 'a' && key <= 'z' ? static_cast<char>(key - 'a' + 'A') : key;
+  for (const Control& c : w->definition->controls) {
+    if (c.accessKey != upper || !c.visible || c.disabled) continue;
+    // The control's own click: a button's Clicked, a label's press or release.
+    for (const EventBinding& b : c.events) {
+      if (b.event == EventKind::Clicked || b.event == EventKind::LeftUp ||
+          b.event == EventKind::LeftDown) {
+        w->sink->handleEvent(b.handler, window, c.name, {});
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
 bool HostCore::isWindowLoaded(const std::string& window) {
   return findWindow(window) != nullptr;
 }

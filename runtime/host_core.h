@@ -72,6 +72,9 @@ public:
   void raise(Window& w, const std::string& control, EventKind kind, const EventArgs& args);
   void raise(const std::string& window, const std::string& control, EventKind kind,
              const EventArgs& args);
+  // Alt with `key` pressed in the window: the control with that access key acts as clicked.
+  // False when no control has it.
+  bool pressAccessKey(const std::string& window, char key);
   // Every window, for the runtime's own walks (its message loop, Tab order, clean-up).
   const std::map<std::string, std::unique_ptr<Window>>& windows() const { return windows_; }
 

@@ -425,11 +425,19 @@ bool moveFocus(const WindowHost& host, const MSG& msg) {
   return false;
 }
 
+// Alt with a letter or digit: the control with that access key acts as clicked.
+bool accessKey(WindowHost& host, const std::string& window, UINT message, WPARAM key) {
+  const bool letterOrDigit = (key >= '0' && key <= '9') || (key >= 'A' && key <= 'Z');
+  return message == WM_SYSKEYDOWN && letterOrDigit &&
+         host.pressAccessKey(window, static_cast<char>(key));
+}
+
 } // namespace
 
 LRESULT WindowHost::handleMessage(WindowState& w, HWND hwnd, UINT message, WPARAM wParam,
                                   LPARAM lParam) {
   const std::string windowName = w.definition->name;
+  if (accessKey(*this, windowName, message, wParam)) return 0;
   switch (message) {
   case WM_COMMAND: {
     if (HIWORD(wParam) == BN_CLICKED && lParam) {
@@ -499,6 +507,7 @@ LRESULT WindowHost::handleMessage(WindowState& w, HWND hwnd, UINT message, WPARA
 
 LRESULT WindowHost::handleControlMessage(WindowState& w, const std::string& control, HWND hwnd,
                                          UINT message, WPARAM wParam, LPARAM lParam) {
+  if (accessKey(*this, w.definition->name, message, wParam)) return 0;
   const Control* c = w.definition->find(control);
   const ControlKind kind = c ? c->kind : ControlKind::Label;
   EventArgs a;

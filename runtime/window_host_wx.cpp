@@ -266,6 +266,16 @@ std::unique_ptr<HostCore::Window> WindowHost::makeWindow(const WindowDefinition&
   w->panel = new wxPanel(w->frame);
   w->panel->SetFont(uiFont());
   const std::string windowName = def.name;
+  // Alt with a control's access key acts as a click on it, wherever the focus is.
+  w->frame->Bind(wxEVT_CHAR_HOOK, [this, windowName](wxKeyEvent& e) {
+    const int key = e.GetKeyCode();
+    const bool letterOrDigit = (key >= '0' && key <= '9') || (key >= 'A' && key <= 'Z');
+    if (e.GetModifiers() == wxMOD_ALT && letterOrDigit &&
+        pressAccessKey(windowName, static_cast<char>(key))) {
+      return;
+    }
+    e.Skip();
+  });
   w->frame->Bind(wxEVT_CLOSE_WINDOW, [this, windowName](wxCloseEvent& e) {
     switch (requestClose(windowName, e.CanVeto())) {
     case Close::NotOurs:

@@ -30,6 +30,8 @@ public:
   virtual void click(const std::string& control) = 0;
   virtual void type(const std::string& utf8) = 0;
   virtual void pressEnter() = 0;
+  // Alt with a letter or digit, wherever the focus is.
+  virtual void pressAlt(char key) = 0;
   // Where a control of the main window was placed, in its window's client area.
   virtual bool placement(const std::string& control, int& x, int& y, int& width, int& height) = 0;
   // The title the main window shows, and the width of a column of the result list.
@@ -161,6 +163,22 @@ inline void aTagClickQueriesItsCollection(HostDriver& d, CatalogueStandIn& catal
   }
   d.pump(2000, [&] { return host.rowCount(n.mainWindow, n.resultList) == 6; });
   EXPECT_EQ(host.rowCount(n.mainWindow, n.resultList), 6);
+}
+
+// Alt+1 to Alt+7 act as a click on the seven tags, even while the search box has the focus
+// (nothing is typed into it): Alt+6 queries 浪漫's collection.
+inline void anAccessKeyClicksItsTag(HostDriver& d, CatalogueStandIn& catalogue) {
+  const Names& n = names();
+  Host& host = d.host();
+  d.click(n.searchBox);
+  d.pressAlt('6');
+  ASSERT_TRUE(d.pump(10000, [&] { return catalogue.queries().size() == 3; }));
+  const std::string id = host.tagText(n.mainWindow, n.tagLabels[5]);
+  for (const Request& r : catalogue.queries()) {
+    EXPECT_NE(r.target.find("/collection/songs?id=" + id + "&"), std::string::npos) << r.target;
+  }
+  EXPECT_TRUE(d.pump(2000, [&] { return host.rowCount(n.mainWindow, n.resultList) == 6; }));
+  EXPECT_EQ(host.editText(n.mainWindow, n.searchBox), "");
 }
 
 } // namespace tunova::test

@@ -108,6 +108,15 @@ public:
   }
   void type(const std::string& utf8) override { sendKeys(wideOf(fromUtf8(utf8))); }
   void pressEnter() override { sendKeys(L"\r"); }
+  void pressAlt(char key) override {
+    INPUT keys[4] = {};
+    for (INPUT& k : keys)
+      k.type = INPUT_KEYBOARD;
+    keys[0].ki.wVk = keys[3].ki.wVk = VK_MENU;
+    keys[1].ki.wVk = keys[2].ki.wVk = static_cast<WORD>(key);
+    keys[2].ki.dwFlags = keys[3].ki.dwFlags = KEYEVENTF_KEYUP;
+    SendInput(4, keys, sizeof(INPUT));
+  }
   bool placement(const std::string& control, int& x, int& y, int& width, int& height) override {
     HWND h = host_.controlHandle(n.mainWindow, control);
     if (!h) return false;
@@ -202,6 +211,10 @@ TEST_F(Win32HostTest, WindowsAreBuiltFromTheirDefinitionsWithThePlatformsControl
 
 TEST_F(Win32HostTest, TypingATermAndEnterMakesThreeRequestsAndFillsTheList) {
   test::aTermAndEnterFillsTheList(driver, *server, "月光", "%E6%9C%88%E5%85%89");
+}
+
+TEST_F(Win32HostTest, AltAndADigitClicksATag) {
+  test::anAccessKeyClicksItsTag(driver, *server);
 }
 
 TEST_F(Win32HostTest, ClickingATagQueriesItsCollection) {

@@ -184,6 +184,7 @@ public:
   void click(const std::string& control) override { click_(host_.control(n.mainWindow, control)); }
   void type(const std::string& utf8) override { wxUIActionSimulator().Text(utf8.c_str()); }
   void pressEnter() override { wxUIActionSimulator().Char(WXK_RETURN); }
+  void pressAlt(char key) override { wxUIActionSimulator().Char(key, wxMOD_ALT); }
   bool placement(const std::string& control, int& x, int& y, int& width, int& height) override {
     wxWindow* w = host_.control(n.mainWindow, control);
     if (!w) return false;
@@ -238,6 +239,11 @@ TEST_F(WxHostTest, ReleasingTheMouseOverATagQueriesItsCollection) {
   WxDriver driver = this->driver();
   test::aTagClickQueriesItsCollection(driver, *server, 5); // 浪漫
   EXPECT_NE(server->requests()[0].target.find("/collection/songs?id=856&"), std::string::npos);
+}
+
+TEST_F(WxHostTest, AltAndADigitClicksATag) {
+  WxDriver driver = this->driver();
+  test::anAccessKeyClicksItsTag(driver, *server);
 }
 
 TEST_F(WxHostTest, PlayerFetchesTheAddressAndCloseOnlyHides) {
