@@ -19,6 +19,7 @@
 #include <wx/timer.h>
 #include <wx/utils.h>
 
+#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -176,6 +177,9 @@ std::string gbkOf(const wxString& text) {
 bool startToolkit(int argc, char** argv) {
   if (g_toolkitStarted) return true;
   if (!displayAvailable()) return false;
+  // Classic scroll bars: GTK's overlay ones stay hidden until the list is scrolled, so a user
+  // would not see that it holds more rows than it shows. (The user's own setting is kept.)
+  setenv("GTK_OVERLAY_SCROLLING", "0", 0);
   loadFontConfigurationInBackground();
   wxApp::SetInstance(new TunovaApp());
   // The program reads no command line, and its name is fixed: the toolkit takes the window

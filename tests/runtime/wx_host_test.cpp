@@ -442,6 +442,33 @@ TEST_F(RealInputTest, APressOnATagReleasedElsewhereQueriesNothing) {
   EXPECT_TRUE(pump(5000, [this] { return server->queries().size() == 3; }));
 }
 
+// A list holding more rows than it shows has its scroll bar in view (not an overlay that
+// appears only while scrolling): the strip along its right edge is not all one colour.
+TEST_F(RealInputTest, AFullListShowsItsScrollBar) {
+  for (int i = 0; i < 60; ++i) {
+    const int row = host.appendRow(n.mainWindow, n.resultList);
+    host.setCell(n.mainWindow, n.resultList, row, 1, "song " + std::to_string(i));
+  }
+  tunova::test::XProbe probe;
+  ASSERT_TRUE(probe.ok());
+  const wxRect area = list()->GetScreenRect();
+  const int x = area.GetRight() - 12, y = area.y + 40, width = 10, height = area.height - 60;
+  // Once the list has stopped changing on screen (an overlay would have faded by then).
+  std::vector<std::uint32_t> before;
+  auto lastChange = std::chrono::steady_clock::now();
+  pump(4000, [&] {
+    auto now = probe.pixels(x, y, width, height);
+    if (now != before) {
+      before = std::move(now);
+      lastChange = std::chrono::steady_clock::now();
+    }
+    return std::chrono::steady_clock::now() - lastChange > std::chrono::milliseconds(1500);
+  });
+  ASSERT_FALSE(before.empty());
+  std::set<std::uint32_t> colours(before.begin(), before.end());
+  EXPECT_GT(colours.size(), 1u) << "the right edge of the list is one colour: no scroll bar shown";
+}
+
 TEST_F(RealInputTest, RightClickBelowTheLastRowOpensNoMenu) {
   fillByTag();
   MenuWatcher menus(frame, {WXK_ESCAPE});
