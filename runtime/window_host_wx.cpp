@@ -20,6 +20,7 @@
 #include <wx/utils.h>
 
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -438,7 +439,20 @@ void WindowHost::makePlayer(Window& window, const Control& c) {
 void WindowHost::lastWindowClosed() {} // the toolkit's loop ends with its last frame
 
 void WindowHost::finishWindow(Window& w) {
-  state(w).frame->Show(w.definition->visible);
+  wxFrame* frame = state(w).frame;
+  // A window manager may place a new window by its own rule: when the first report of where
+  // the window is differs from the definition, the window is put back there, once.
+  const WindowDefinition* def = w.definition;
+  auto placed = std::make_shared<bool>(false);
+  frame->Bind(wxEVT_MOVE, [frame, def, placed](wxMoveEvent& e) {
+    e.Skip();
+    if (*placed) return;
+    *placed = true;
+    if (frame->GetPosition() != wxPoint(def->left, def->top)) {
+      frame->CallAfter([frame, def] { frame->Move(def->left, def->top); });
+    }
+  });
+  frame->Show(def->visible);
 }
 
 void WindowHost::tearDown(Window& window) {
