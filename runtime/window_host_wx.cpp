@@ -249,6 +249,24 @@ void place(WindowHost::WindowState& w, const Control& c, wxWindow* made) {
   if (!c.visible) made->Hide();
 }
 
+// Whether a window manager runs on the display (one that names itself, as managers do).
+bool windowManagerRunning() {
+  void* gdk = dlopen("libgdk-3.so.0", RTLD_NOW | RTLD_NOLOAD);
+  if (!gdk) return false;
+  using DefaultScreen = void* (*)();
+  using ManagerName = const char* (*)(void*);
+  using TypeOf = unsigned long (*)();
+  using IsA = int (*)(void*, unsigned long);
+  auto screen = reinterpret_cast<DefaultScreen>(dlsym(gdk, "gdk_screen_get_default"));
+  auto name = reinterpret_cast<ManagerName>(dlsym(gdk, "gdk_x11_screen_get_window_manager_name"));
+  auto x11Screen = reinterpret_cast<TypeOf>(dlsym(gdk, "gdk_x11_screen_get_type"));
+  auto isA = reinterpret_cast<IsA>(dlsym(RTLD_DEFAULT, "g_type_check_instance_is_a"));
+  if (!screen || !name || !x11Screen || !isA || !screen()) return false;
+  if (!isA(screen(), x11Screen())) return false; // another display system: nothing to correct
+  const char* manager = name(screen());
+  return manager && std::string(manager) != "unknown";
+}
+
 } // namespace
 
 WindowHost::WindowHost(const MediaBackend* media) : platform_(std::make_unique<Platform>()) {
@@ -440,9 +458,13 @@ void WindowHost::lastWindowClosed() {} // the toolkit's loop ends with its last 
 
 void WindowHost::finishWindow(Window& w) {
   wxFrame* frame = state(w).frame;
-  // A window manager may place a new window by its own rule: when the first report of where
-  // the window is differs from the definition, the window is put back there, once.
   const WindowDefinition* def = w.definition;
+  if (!windowManagerRunning()) {
+    frame->Show(def->visible);
+    return;
+  }
+  // A window manager may place a new window by its own rule: when its first report of where
+  // the window is differs from the definition, the window is put back there, once.
   auto placed = std::make_shared<bool>(false);
   frame->Bind(wxEVT_MOVE, [frame, def, placed](wxMoveEvent& e) {
     e.Skip();
