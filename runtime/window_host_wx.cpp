@@ -6,6 +6,7 @@
 #include <wx/button.h>
 #include <wx/clipbrd.h>
 #include <wx/dirdlg.h>
+#include <wx/filefn.h>
 #include <wx/frame.h>
 #include <wx/generic/stattextg.h>
 #include <wx/listctrl.h>
@@ -15,6 +16,7 @@
 #include <wx/panel.h>
 #include <wx/settings.h>
 #include <wx/statusbr.h>
+#include <wx/stdpaths.h>
 #include <wx/textctrl.h>
 #include <wx/timer.h>
 #include <wx/utils.h>
@@ -650,7 +652,14 @@ std::string WindowHost::chooseFolder(const std::string& title, bool,
                                      const std::string& startFolder) {
   wxWindow* owner = nullptr;
   if (WindowState* w = find<WindowState>(firstWindow_)) owner = w->frame;
-  wxDirDialog dialog(owner, wx(title), wx(startFolder), wxDD_DEFAULT_STYLE | wxDD_DIR_MUST_EXIST);
+  // Without a folder to start from (the first time) the picker would open on an empty list of
+  // recent files: it opens on the user's music folder instead, or the home folder.
+  wxString start = wx(startFolder);
+  if (startFolder.empty() || !wxDirExists(start)) {
+    start = wxStandardPaths::Get().GetUserDir(wxStandardPaths::Dir_Music);
+    if (start.empty() || !wxDirExists(start)) start = wxGetHomeDir();
+  }
+  wxDirDialog dialog(owner, wx(title), start, wxDD_DEFAULT_STYLE | wxDD_DIR_MUST_EXIST);
   if (dialog.ShowModal() != wxID_OK) return {};
   return gbkOf(dialog.GetPath());
 }
