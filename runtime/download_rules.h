@@ -1,5 +1,6 @@
 #pragma once
-// The rules both download engines judge an answer by.
+// The rules the download engine judges an answer by, apart from the engine so they are tested
+// on their own.
 #include <chrono>
 #include <cstdint>
 #include <deque>

@@ -78,9 +78,8 @@ void HostCore::makeControl(Window& w, const Control& c) {
 bool HostCore::pressAccessKey(const std::string& window, char key) {
   Window* w = findWindow(window);
   if (!w || key == 0) return false;
-  const char upper = key >= 'a' && key <= 'z' ? static_cast<char>(key - 'a' + 'A') : key;
   for (const Control& c : w->definition->controls) {
-    if (c.accessKey != upper || !c.visible || c.disabled) continue;
+    if (c.accessKey != key || !c.visible || c.disabled) continue;
     // The control's own click: a button's Clicked, a label's press or release.
     for (const EventBinding& b : c.events) {
       if (b.event == EventKind::Clicked || b.event == EventKind::LeftUp ||
@@ -128,9 +127,8 @@ HostCore::Close HostCore::requestClose(const std::string& window, bool mayRefuse
 }
 
 std::string HostCore::caption(const std::string& window, const std::string& control) {
-  std::string text;
   Window* w = findWindow(window);
-  return w && controlText(*w, control, false, text) ? text : std::string();
+  return w ? controlText(*w, control, false) : std::string();
 }
 
 void HostCore::setCaption(const std::string& window, const std::string& control,
@@ -146,9 +144,8 @@ std::string HostCore::tagText(const std::string& window, const std::string& cont
 }
 
 std::string HostCore::editText(const std::string& window, const std::string& control) {
-  std::string text;
   Window* w = findWindow(window);
-  return w && controlText(*w, control, true, text) ? text : std::string();
+  return w ? controlText(*w, control, true) : std::string();
 }
 
 void HostCore::setEditText(const std::string& window, const std::string& control,

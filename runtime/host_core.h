@@ -103,10 +103,12 @@ protected:
   // have been stopped.
   virtual void tearDown(Window& w) = 0;
   virtual void runTimer(Window& w, const std::string& timer, int ms) = 0; // 0: stopped
-  // Shows a pop-up menu of these entries at the pointer; the one chosen, or -1.
+  // Shows a pop-up menu of these entries (at the pointer, or at the selected row when the list's
+  // menu was asked for with a key); the one chosen, or -1.
   virtual int chooseFromMenu(Window& w, const std::vector<std::string>& entries) = 0;
-  // What a control shows: its caption, and an edit box's text.
-  virtual bool controlText(Window& w, const std::string& control, bool edit, std::string& text) = 0;
+  // What a control shows: its caption, or an edit box's text; empty for a control the window
+  // does not have.
+  virtual std::string controlText(Window& w, const std::string& control, bool edit) = 0;
   virtual void setControlText(Window& w, const std::string& control, bool edit,
                               const std::string& text) = 0;
   // The report list's rows; the core has checked `row` and `column`.

@@ -78,7 +78,7 @@ private:
   void tearDown(Window& w) override;
   void runTimer(Window& w, const std::string& timer, int ms) override;
   int chooseFromMenu(Window& w, const std::vector<std::string>& entries) override;
-  bool controlText(Window& w, const std::string& control, bool edit, std::string& text) override;
+  std::string controlText(Window& w, const std::string& control, bool edit) override;
   void setControlText(Window& w, const std::string& control, bool edit,
                       const std::string& text) override;
   void listClear(Window& w) override;

@@ -364,12 +364,10 @@ int WindowHost::chooseFromMenu(Window& window, const std::vector<std::string>& e
   return static_cast<int>(chosen) - 1;
 }
 
-bool WindowHost::controlText(Window& window, const std::string& control, bool, std::string& text) {
+std::string WindowHost::controlText(Window& window, const std::string& control, bool) {
   WindowState& w = state(window);
   auto it = w.controls.find(control);
-  if (it == w.controls.end()) return false;
-  text = gbkOf(windowText(it->second));
-  return true;
+  return it == w.controls.end() ? std::string() : gbkOf(windowText(it->second));
 }
 
 void WindowHost::setControlText(Window& window, const std::string& control, bool,

@@ -518,19 +518,13 @@ int WindowHost::chooseFromMenu(Window& w, const std::vector<std::string>& entrie
   return chosen - first;
 }
 
-bool WindowHost::controlText(Window& window, const std::string& control, bool edit,
-                             std::string& text) {
+std::string WindowHost::controlText(Window& window, const std::string& control, bool edit) {
   WindowState& w = state(window);
   auto it = w.controls.find(control);
-  if (it == w.controls.end()) return false;
-  if (!edit) {
-    text = gbkOf(it->second->GetLabel());
-    return true;
-  }
+  if (it == w.controls.end()) return {};
+  if (!edit) return gbkOf(it->second->GetLabel());
   auto* box = dynamic_cast<wxTextCtrl*>(it->second);
-  if (!box) return false;
-  text = gbkOf(box->GetValue());
-  return true;
+  return box ? gbkOf(box->GetValue()) : std::string();
 }
 
 void WindowHost::setControlText(Window& window, const std::string& control, bool edit,
