@@ -37,6 +37,8 @@ public:
   virtual ~MediaPlayer() = default;
   // Starts playing `url` at once, replacing whatever was playing.
   virtual void setUrl(const std::string& url) = 0;
+  // The song the next setUrl plays, as its row names it, for the desktop's player controls.
+  virtual void describeSong(const std::string& title, const std::string& artist) {}
   virtual void stop() = 0;
 };
 
@@ -110,6 +112,12 @@ public:
 
   // Plays a RIFF/WAVE byte set once, without waiting for it to end.
   virtual void playSound(const Bytes& wave) = 0;
+
+  // A notice on the desktop, besides the window's own: `title` and `text`, with an action that
+  // opens `folder` where the desktop's notice service offers actions. Nothing happens where
+  // there is no such service.
+  virtual void notifyDesktop(const std::string& title, const std::string& text,
+                             const std::string& folder) {}
 
   // The folder picker, opening at `startFolder` when that is given: the chosen folder's full
   // path, or empty when the user cancelled.

@@ -111,7 +111,7 @@ bool startDownload(Host& host, DownloadState& state, const std::string& address,
   task.retries = 5;
   if (!state.downloader.engine) state.downloader.engine = &host.downloadEngine();
   const int id = state.downloader.engine->start(task);
-  if (id > 0) state.running[id] = RunningDownload{label, address, path};
+  if (id > 0) state.running[id] = RunningDownload{label, address, path, folder};
   host.setTimerPeriod(names().mainWindow, names().timer, kWatchPeriodMs);
   return id > 0;
 }
@@ -130,12 +130,17 @@ void onDownloadTimer(Host& host, DownloadState& state) {
       host.setPaneText(n.mainWindow, n.statusBar, 2, it->second.song + endNotice(end));
       if (end.heldElsewhere) {
         ++state.heldElsewhere;
-      } else if (end.completed) {
+        state.running.erase(it);
+        continue;
+      }
+      if (end.completed) {
         host.playSound(completionSound());
         ++state.completed;
       } else {
         ++state.failed;
       }
+      host.notifyDesktop(end.completed ? gbk("下载完成") : gbk("下载失败"), it->second.song,
+                         it->second.folder);
       state.running.erase(it);
     }
   }

@@ -19,6 +19,7 @@ struct RunningDownload {
   std::string song;    // title + " - " + singer, for the notice whatever row is selected by then
   std::string address; // where it comes from
   std::string path;    // where it goes (GBK)
+  std::string folder;  // the save folder it goes into (GBK)
 };
 
 struct DownloadState {

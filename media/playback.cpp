@@ -18,7 +18,11 @@ void playSelected(Host& host, EventSink& sink, const WindowDefinition& playerWin
     mayPlay = host.loadWindow(playerWindow, sink);
   }
   if (!mayPlay) return;
-  if (MediaPlayer* player = host.mediaPlayer(n.playerWindow, n.player)) player->setUrl(address);
+  if (MediaPlayer* player = host.mediaPlayer(n.playerWindow, n.player)) {
+    player->describeSong(host.cell(n.mainWindow, n.resultList, row, 1),
+                         host.cell(n.mainWindow, n.resultList, row, 2));
+    player->setUrl(address);
+  }
 }
 
 void onResultListDoubleClick(Host& host, EventSink& sink, const WindowDefinition& playerWindow) {

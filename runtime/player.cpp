@@ -93,13 +93,10 @@ WxMediaPlayer::WxMediaPlayer(wxWindow* parent, const Control& def)
   media_->Bind(wxEVT_MEDIA_FINISHED, &WxMediaPlayer::onFinished, this);
   playPause_->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
     if (media_->GetState() == wxMEDIASTATE_PLAYING) {
-      media_->Pause();
-      wantPlay_ = false;
-    } else if (!url_.empty()) {
-      media_->Play();
-      wantPlay_ = true;
+      pause();
+    } else {
+      play();
     }
-    updateButton();
   });
   stop_->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { stop(); });
   position_->Bind(wxEVT_SLIDER, [this](wxCommandEvent&) {
@@ -111,16 +108,24 @@ WxMediaPlayer::WxMediaPlayer(wxWindow* parent, const Control& def)
   ticker_ = new wxTimer(this);
   Bind(wxEVT_TIMER, &WxMediaPlayer::onTick, this, ticker_->GetId());
   ticker_->Start(500);
+  bus_ = PlayerOnBus::start(*this);
 }
 
 WxMediaPlayer::~WxMediaPlayer() {
+  bus_.reset();
   ticker_->Stop();
   delete ticker_;
   media_->Stop();
 }
 
+void WxMediaPlayer::describeSong(const std::string& title, const std::string& artist) {
+  title_ = toUtf8(title);
+  artist_ = toUtf8(artist);
+}
+
 void WxMediaPlayer::setUrl(const std::string& url) {
   url_ = url;
+  ++track_;
   wantPlay_ = autoStart_;
   length_ = 0;
   stopped_ = false;
@@ -166,6 +171,52 @@ void WxMediaPlayer::onTick(wxTimerEvent&) {
 void WxMediaPlayer::updateButton() {
   const bool playing = media_->GetState() == wxMEDIASTATE_PLAYING;
   playPause_->SetBitmapLabel(playing ? pauseBitmap_ : playBitmap_);
+  if (bus_) bus_->refresh();
+}
+
+void WxMediaPlayer::play() {
+  if (url_.empty()) return;
+  media_->Play();
+  wantPlay_ = true;
+  updateButton();
+}
+
+void WxMediaPlayer::pause() {
+  media_->Pause();
+  wantPlay_ = false;
+  updateButton();
+}
+
+void WxMediaPlayer::raise() {
+  if (wxWindow* window = wxGetTopLevelParent(this)) {
+    window->Show();
+    window->Raise();
+  }
+}
+
+void WxMediaPlayer::setVolume(double volume) {
+  media_->SetVolume(volume);
+  volume_->SetValue(static_cast<int>(volume * 100 + 0.5));
+}
+
+PlayerState WxMediaPlayer::playerState() const {
+  PlayerState s;
+  if (!url_.empty()) {
+    s.track = track_;
+    s.title = title_;
+    s.artist = artist_;
+    s.url = toUtf8(url_);
+  }
+  if (isPlaying()) {
+    s.status = PlaybackStatus::Playing;
+  } else if (!stopped_ && media_->GetState() == wxMEDIASTATE_PAUSED) {
+    s.status = PlaybackStatus::Paused;
+  }
+  const wxFileOffset length = media_->Length() > 0 ? media_->Length() : length_;
+  s.lengthUs = std::max<wxFileOffset>(length, 0) * 1000;
+  s.positionUs = stopped_ ? 0 : std::max<wxFileOffset>(media_->Tell(), 0) * 1000;
+  s.volume = volume_->GetValue() / 100.0;
+  return s;
 }
 
 wxString WxMediaPlayer::timeText() const {

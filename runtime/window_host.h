@@ -37,6 +37,10 @@ public:
   void messageBox(const std::string& text) override;
   void setClipboardText(const std::string& text) override;
   void playSound(const Bytes& wave) override;
+#ifndef _WIN32
+  void notifyDesktop(const std::string& title, const std::string& text,
+                     const std::string& folder) override;
+#endif
   std::string chooseFolder(const std::string& title, bool option,
                            const std::string& startFolder) override;
 

@@ -1,18 +1,20 @@
 #include "runtime/window_host.h"
 
 #include <dlfcn.h>
+#include <gtk/gtk.h>
 
 #include <wx/app.h>
 #include <wx/button.h>
 #include <wx/clipbrd.h>
+#include <wx/dataview.h>
 #include <wx/dirdlg.h>
 #include <wx/filefn.h>
 #include <wx/frame.h>
 #include <wx/generic/stattextg.h>
-#include <wx/listctrl.h>
 #include <wx/log.h>
 #include <wx/menu.h>
 #include <wx/msgdlg.h>
+#include <wx/notifmsg.h>
 #include <wx/panel.h>
 #include <wx/settings.h>
 #include <wx/statusbr.h>
@@ -22,6 +24,7 @@
 #include <wx/utils.h>
 
 #include <cstdlib>
+#include <deque>
 #include <memory>
 #include <string>
 #include <thread>
@@ -78,27 +81,40 @@ int keyCodeOf(const wxKeyEvent& e) {
   return k;
 }
 
-// The row whose bounds hold `point` (list client coordinates), or -1. The rows' own rectangles
-// are used because the generic list's HitTest measures from below the column header while
-// GetItemRect measures from the top of the control.
-long rowAt(wxListCtrl* list, const wxPoint& point) {
-  const long first = std::max(0L, list->GetTopItem());
-  const long last = std::min<long>(list->GetItemCount(), first + list->GetCountPerPage() + 2);
-  for (long i = first; i < last; ++i) {
-    wxRect rect;
-    if (list->GetItemRect(i, rect) && rect.Contains(point)) return i;
-  }
-  return -1;
+// Makes `row` the one selected and current row of a single-selection list.
+void selectOnly(wxDataViewListCtrl* list, int row) {
+  list->SetCurrentItem(list->RowToItem(row));
+  list->SelectRow(static_cast<unsigned>(row));
 }
 
-// Makes `row` the one selected and focused row of a single-selection list.
-void selectOnly(wxListCtrl* list, long row) {
-  for (long i = list->GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED); i >= 0;
-       i = list->GetNextItem(i, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED)) {
-    if (i != row) list->SetItemState(i, 0, wxLIST_STATE_SELECTED);
+// What the status bar says, pane by pane, as one text.
+wxString statusText(wxStatusBar* bar) {
+  wxString all;
+  for (int i = 0; i < bar->GetFieldsCount(); ++i) {
+    const wxString pane = bar->GetStatusText(i);
+    if (pane.empty()) continue;
+    if (!all.empty()) all += "  ";
+    all += pane;
   }
-  list->SetItemState(row, wxLIST_STATE_SELECTED | wxLIST_STATE_FOCUSED,
-                     wxLIST_STATE_SELECTED | wxLIST_STATE_FOCUSED);
+  return all;
+}
+
+// Tells a screen reader what a control drawn by wx itself is and what it says: the toolkit only
+// sees an unnamed panel there.
+AtkObject* accessibleOf(wxWindow* w) {
+  GtkWidget* widget = w ? w->GetHandle() : nullptr;
+  return widget ? gtk_widget_get_accessible(widget) : nullptr;
+}
+
+void describe(wxWindow* w, AtkRole role, const wxString& name) {
+  if (AtkObject* accessible = accessibleOf(w)) {
+    atk_object_set_role(accessible, role);
+    atk_object_set_name(accessible, name.utf8_str());
+  }
+}
+
+void rename(wxWindow* w, const wxString& name) {
+  if (AtkObject* accessible = accessibleOf(w)) atk_object_set_name(accessible, name.utf8_str());
 }
 
 int modifiersOf(const wxKeyboardState& s) {
@@ -210,6 +226,8 @@ void stopToolkit() {
 
 struct WindowHost::Platform {
   const MediaBackend* media = nullptr;
+  // The desktop notices still shown, whose action may yet be chosen (the latest few).
+  std::deque<std::unique_ptr<wxNotificationMessage>> notices;
   std::string focusedControl; // the control that had the focus when input was held off
 };
 
@@ -218,7 +236,7 @@ struct WindowHost::WindowState : HostCore::Window {
   wxPanel* panel = nullptr;
   std::map<std::string, wxWindow*> controls;
   std::map<std::string, wxTimer*> timers;
-  wxListCtrl* list = nullptr;
+  wxDataViewListCtrl* list = nullptr;
   wxStatusBar* bar = nullptr;
   bool menuFromKeyboard = false; // the list's menu was asked for with a key, not the pointer
 };
@@ -372,46 +390,45 @@ void WindowHost::makeLabel(Window& window, const Control& c) {
     label->SetCursor(wxCursor(wxCURSOR_HAND));
     label->SetForegroundColour(wxColour(20, 90, 180));
   }
+  describe(label, clickable ? ATK_ROLE_LINK : ATK_ROLE_LABEL, label->GetLabel());
   place(w, c, label);
 }
 
 void WindowHost::makeReportList(Window& window, const Control& c) {
   WindowState& w = state(window);
-  auto* list = new wxListCtrl(w.panel, wxID_ANY, wxPoint(c.left, c.top), wxSize(c.width, c.height),
-                              wxLC_REPORT | wxLC_SINGLE_SEL);
+  // The toolkit's native list: a screen reader reads its rows and cells.
+  auto* list = new wxDataViewListCtrl(w.panel, wxID_ANY, wxPoint(c.left, c.top),
+                                      wxSize(c.width, c.height), wxDV_SINGLE);
   for (const Column& col : c.columns) {
-    const int align = col.alignment == Alignment::Right    ? wxLIST_FORMAT_RIGHT
-                      : col.alignment == Alignment::Center ? wxLIST_FORMAT_CENTRE
-                                                           : wxLIST_FORMAT_LEFT;
-    list->AppendColumn(wx(col.title), static_cast<wxListColumnFormat>(align), col.width);
+    const wxAlignment align = col.alignment == Alignment::Right    ? wxALIGN_RIGHT
+                              : col.alignment == Alignment::Center ? wxALIGN_CENTER
+                                                                   : wxALIGN_LEFT;
+    list->AppendTextColumn(wx(col.title), wxDATAVIEW_CELL_INERT, col.width, align,
+                           wxDATAVIEW_COL_RESIZABLE);
   }
   const std::string windowName = w.definition->name;
-  // A right-click acts on the row under the pointer. The toolkit's own item notification is
-  // not used: on a freshly filled list without a focused row it reports index -1 (and selecting
-  // -1 selects every row), and it arrives twice for one click, so the pointer's press itself is
-  // taken on the list's row area and the row found from its position. A press below the last
-  // row selects nothing and opens no menu.
-  for (wxWindow* area : list->GetChildren()) {
-    area->Bind(wxEVT_RIGHT_DOWN, [this, windowName, name = c.name, list](wxMouseEvent&) {
-      list->SetFocus();
-      const long row = rowAt(list, list->ScreenToClient(wxGetMousePosition()));
-      if (row < 0) return;
-      selectOnly(list, row);
-      raise(windowName, name, EventKind::ItemRightClick, {});
-    });
-  }
-  // The keyboard's menu key and Shift+F10 open the same menu for the selected row. A
-  // context-menu request from the mouse has a position and is already served above.
-  list->Bind(wxEVT_CONTEXT_MENU, [this, windowName, name = c.name, list](wxContextMenuEvent& e) {
-    if (e.GetPosition() != wxDefaultPosition) return;
-    if (list->GetSelectedItemCount() == 0) return;
+  // The menu for a row: `fromKeyboard` when the menu key or Shift+F10 asked for it.
+  auto openMenu = [this, windowName, name = c.name](bool fromKeyboard) {
     WindowState* ws = find<WindowState>(windowName);
     if (!ws) return;
-    ws->menuFromKeyboard = true;
+    ws->menuFromKeyboard = fromKeyboard;
     raise(windowName, name, EventKind::ItemRightClick, {});
     if ((ws = find<WindowState>(windowName))) ws->menuFromKeyboard = false;
+  };
+  // A right-click acts on the row under the pointer and selects it first; one below the last row
+  // selects nothing and opens no menu.
+  list->Bind(wxEVT_DATAVIEW_ITEM_CONTEXT_MENU, [list, openMenu](wxDataViewEvent& e) {
+    const int row = list->ItemToRow(e.GetItem());
+    if (row < 0) return;
+    selectOnly(list, row);
+    openMenu(false);
   });
-  list->Bind(wxEVT_LIST_ITEM_ACTIVATED, [this, windowName, name = c.name](wxListEvent&) {
+  // The menu key and Shift+F10 open the same menu for the selected row.
+  list->Bind(wxEVT_CONTEXT_MENU, [list, openMenu](wxContextMenuEvent& e) {
+    if (e.GetPosition() != wxDefaultPosition) return;
+    if (list->GetSelectedRow() >= 0) openMenu(true);
+  });
+  list->Bind(wxEVT_DATAVIEW_ITEM_ACTIVATED, [this, windowName, name = c.name](wxDataViewEvent&) {
     raise(windowName, name, EventKind::DoubleClick, {});
   });
   w.list = list;
@@ -429,6 +446,7 @@ void WindowHost::makeStatusBar(Window& window, const Control& c) {
   for (std::size_t i = 0; i < c.panes.size(); ++i)
     bar->SetStatusText(wx(c.panes[i].text), static_cast<int>(i));
   bar->SetFont(uiFont());
+  describe(bar, ATK_ROLE_STATUSBAR, statusText(bar));
   w.bar = bar;
   place(w, c, bar);
 }
@@ -506,10 +524,9 @@ int WindowHost::chooseFromMenu(Window& w, const std::vector<std::string>& entrie
   // A menu asked for with a key opens at the selected row, not wherever the pointer is.
   WindowState& ws = state(w);
   wxPoint at = wxDefaultPosition;
-  wxRect row;
-  const long selected =
-      ws.list ? ws.list->GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED) : -1;
-  if (ws.menuFromKeyboard && selected >= 0 && ws.list->GetItemRect(selected, row)) {
+  const int selected = ws.list ? ws.list->GetSelectedRow() : -1;
+  if (ws.menuFromKeyboard && selected >= 0) {
+    const wxRect row = ws.list->GetItemRect(ws.list->RowToItem(selected));
     at = ws.frame->ScreenToClient(ws.list->ClientToScreen(wxPoint(row.x + 20, row.GetBottom())));
   }
   const int chosen = ws.frame->GetPopupMenuSelectionFromUser(menu, at);
@@ -539,6 +556,7 @@ void WindowHost::setControlText(Window& window, const std::string& control, bool
   it->second->SetLabel(wx(text));
   it->second->SetToolTip(wx(text));
   it->second->Refresh();
+  if (dynamic_cast<wxGenericStaticText*>(it->second)) rename(it->second, wx(text));
 }
 
 void WindowHost::listClear(Window& w) {
@@ -546,8 +564,10 @@ void WindowHost::listClear(Window& w) {
 }
 
 int WindowHost::listAppend(Window& w) {
-  wxListCtrl* list = state(w).list;
-  return static_cast<int>(list->InsertItem(list->GetItemCount(), wxString()));
+  wxDataViewListCtrl* list = state(w).list;
+  wxVector<wxVariant> cells(list->GetColumnCount(), wxVariant(wxString()));
+  list->AppendItem(cells);
+  return list->GetItemCount() - 1;
 }
 
 int WindowHost::listCount(Window& w) {
@@ -555,19 +575,22 @@ int WindowHost::listCount(Window& w) {
 }
 
 void WindowHost::listSet(Window& w, int row, int column, const std::string& text) {
-  state(w).list->SetItem(row, column, wx(text));
+  state(w).list->SetTextValue(wx(text), static_cast<unsigned>(row), static_cast<unsigned>(column));
 }
 
 std::string WindowHost::listGet(Window& w, int row, int column) {
-  return gbkOf(state(w).list->GetItemText(row, column));
+  return gbkOf(
+      state(w).list->GetTextValue(static_cast<unsigned>(row), static_cast<unsigned>(column)));
 }
 
 int WindowHost::listSelected(Window& w) {
-  return static_cast<int>(state(w).list->GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED));
+  return state(w).list->GetSelectedRow();
 }
 
 void WindowHost::barSet(Window& w, int pane, const std::string& text) {
-  state(w).bar->SetStatusText(wx(text), pane);
+  wxStatusBar* bar = state(w).bar;
+  bar->SetStatusText(wx(text), pane);
+  rename(bar, statusText(bar));
 }
 
 void WindowHost::showWindow(const std::string& window, bool visible) {
@@ -640,6 +663,19 @@ void WindowHost::setClipboardText(const std::string& text) {
 
 void WindowHost::playSound(const Bytes& wave) {
   if (const MediaBackend* backend = mediaOf(*platform_)) backend->playWave(wave);
+}
+
+void WindowHost::notifyDesktop(const std::string& title, const std::string& text,
+                               const std::string& folder) {
+  auto notice = std::make_unique<wxNotificationMessage>(wx(title), wx(text));
+  notice->AddAction(wxID_OPEN, wxString::FromUTF8("打开目录"));
+  notice->Bind(wxEVT_NOTIFICATION_MESSAGE_ACTION,
+               [dir = wx(folder)](wxCommandEvent&) { wxLaunchDefaultApplication(dir); });
+  wxLogNull quiet; // no notice service: nothing is shown and nothing said
+  if (!notice->Show(wxNotificationMessage::Timeout_Auto)) return;
+  auto& notices = platform_->notices;
+  notices.push_back(std::move(notice));
+  if (notices.size() > 8) notices.pop_front();
 }
 
 std::string WindowHost::chooseFolder(const std::string& title, bool,

@@ -497,6 +497,7 @@ TEST_F(DownloadFlowTest, ASongAnotherProgramIsReceivingIsLeftToIt) {
   tickUntilIdle();
   EXPECT_EQ(host.panes[2], gbk("Song - Singer  正在另一程序中下载"));
   EXPECT_EQ(host.sounds, 0);
+  EXPECT_TRUE(host.notices.empty()) << "a song still under way is neither done nor failed";
   EXPECT_EQ(program->downloads().heldElsewhere, 1);
   EXPECT_TRUE(server.requests().empty());
   EXPECT_FALSE(fs::exists(save / "Song_Singer.mp3"));

@@ -88,6 +88,7 @@ TEST_F(HandlerTest, OnlyACompletedTaskIsAnnouncedAsDoneAndNamesTheDownloadedSong
   EXPECT_EQ(host.panes[1], gbk("下载速度：0 MB"));
   EXPECT_EQ(host.panes[2], "");
   EXPECT_EQ(host.sounds, 0);
+  EXPECT_TRUE(host.notices.empty());
   EXPECT_EQ(host.timerPeriod(n.mainWindow, n.timer), 1000);
   engine->rate = 2048000;
   tick();
@@ -98,6 +99,7 @@ TEST_F(HandlerTest, OnlyACompletedTaskIsAnnouncedAsDoneAndNamesTheDownloadedSong
   engine->end(1, true);
   tick();
   EXPECT_EQ(host.panes[2], gbk("晴天 - 小林  下载完成"));
+  EXPECT_EQ(host.notices, (std::vector<std::string>{gbk("下载完成 | 晴天 - 小林 | /D/")}));
   EXPECT_EQ(host.sounds, 1);
   EXPECT_EQ(host.lastSound, completionSound());
   EXPECT_EQ(host.timerPeriod(n.mainWindow, n.timer), 1000000000);
@@ -110,6 +112,7 @@ TEST_F(HandlerTest, AFailedTaskIsAnnouncedAsFailedWithoutSound) {
   host.fakeEngine()->end(1, false);
   tick();
   EXPECT_EQ(host.panes[2], gbk("X - Y  下载失败"));
+  EXPECT_EQ(host.notices, (std::vector<std::string>{gbk("下载失败 | X - Y | /D/")}));
   EXPECT_EQ(host.sounds, 0);
   EXPECT_EQ(host.timerPeriod(n.mainWindow, n.timer), 1000000000);
 }
@@ -178,6 +181,8 @@ TEST_F(HandlerTest, PlaybackLoadsTheWindowOnceAndCloseOnlyHides) {
   host.selected = 1;
   host.fire(n.mainWindow, n.resultList, EventKind::DoubleClick);
   EXPECT_EQ(host.player.urls.back(), "http://h/2.mp3");
+  // Each song is described by its row before it plays, for the desktop's player controls.
+  EXPECT_EQ(host.player.songs, (std::vector<std::string>{gbk("晴天 | 小林"), gbk("X | Y")}));
   EXPECT_EQ(host.player.stops, 0); // replaced, not stopped
   EXPECT_FALSE(host.fire(n.playerWindow, "", EventKind::CloseQuery));
   EXPECT_EQ(host.player.stops, 1);

@@ -7,9 +7,9 @@
 #include <wx/app.h>
 #include <wx/bmpbuttn.h>
 #include <wx/clipbrd.h>
+#include <wx/dataview.h>
 #include <wx/evtloop.h>
 #include <wx/frame.h>
-#include <wx/listctrl.h>
 #include <wx/menu.h>
 #include <wx/statusbr.h>
 #include <wx/textctrl.h>
@@ -160,10 +160,10 @@ protected:
   WxMediaPlayer* mediaPlayer() {
     return dynamic_cast<WxMediaPlayer*>(host.mediaPlayer(n.playerWindow, n.player));
   }
-  wxListCtrl* list() { return static_cast<wxListCtrl*>(host.control(n.mainWindow, n.resultList)); }
-  void selectRow(int row) {
-    list()->SetItemState(row, wxLIST_STATE_SELECTED, wxLIST_STATE_SELECTED);
+  wxDataViewListCtrl* list() {
+    return static_cast<wxDataViewListCtrl*>(host.control(n.mainWindow, n.resultList));
   }
+  void selectRow(int row) { list()->SelectRow(static_cast<unsigned>(row)); }
   WxDriver driver();
 
   WatchedHost host;
@@ -195,9 +195,13 @@ public:
     return true;
   }
   std::string mainTitle() override { return gbkOf(host_.frame(n.mainWindow)->GetTitle()); }
-  wxListCtrl* list() { return static_cast<wxListCtrl*>(host_.control(n.mainWindow, n.resultList)); }
+  wxDataViewListCtrl* list() {
+    return static_cast<wxDataViewListCtrl*>(host_.control(n.mainWindow, n.resultList));
+  }
   int columnCount() override { return list()->GetColumnCount(); }
-  int columnWidth(int column) override { return list()->GetColumnWidth(column); }
+  int columnWidth(int column) override {
+    return list()->GetColumn(static_cast<unsigned>(column))->GetWidth();
+  }
 
 private:
   WxHost& host_;
@@ -389,15 +393,16 @@ protected:
   void fillByTag() {
     click(host.control(n.mainWindow, n.tagLabels[0]));
     ASSERT_TRUE(pump(5000, [this] { return list()->GetItemCount() == 6; }));
-    ASSERT_EQ(list()->GetSelectedItemCount(), 0);
+    ASSERT_EQ(list()->GetSelectedItemsCount(), 0);
     wxTheClipboard->Open();
     wxTheClipboard->SetData(new wxTextDataObject("untouched"));
     wxTheClipboard->Close();
   }
+  // Where `row` is in the list.
+  wxRect rowRect(int row) { return list()->GetItemRect(list()->RowToItem(row)); }
   // The screen point in the middle of the first column of `row`.
   wxPoint rowPoint(int row) {
-    wxRect rect;
-    EXPECT_TRUE(list()->GetItemRect(row, rect));
+    const wxRect rect = rowRect(row);
     return list()->ClientToScreen(wxPoint(rect.x + 20, rect.y + rect.height / 2));
   }
   void rightClickAt(const wxPoint& screen) {
@@ -420,7 +425,7 @@ TEST_F(RealInputTest, RightClickOnAFreshListActsOnTheClickedRow) {
   ASSERT_TRUE(pump(3000, [] { return clipboardText() != "untouched"; }));
   EXPECT_EQ(clipboardText(), server->url("/media/p1.mp3"));
   EXPECT_EQ(host.selectedRow(n.mainWindow, n.resultList), 2);
-  EXPECT_EQ(list()->GetSelectedItemCount(), 1);
+  EXPECT_EQ(list()->GetSelectedItemsCount(), 1);
   pump(500);
   EXPECT_EQ(menus.opened, 1) << "one right-click, one menu";
 }
@@ -472,14 +477,14 @@ TEST_F(RealInputTest, AFullListShowsItsScrollBar) {
 TEST_F(RealInputTest, RightClickBelowTheLastRowOpensNoMenu) {
   fillByTag();
   MenuWatcher menus(frame, {WXK_ESCAPE});
-  wxRect last;
-  ASSERT_TRUE(list()->GetItemRect(5, last));
+  const wxRect last = rowRect(5);
+  ASSERT_FALSE(last.IsEmpty());
   const wxPoint below(last.x + 20, last.GetBottom() + 40);
   ASSERT_LT(below.y, list()->GetClientSize().y);
   rightClickAt(list()->ClientToScreen(below));
   pump(500);
   EXPECT_EQ(menus.opened, 0);
-  EXPECT_EQ(list()->GetSelectedItemCount(), 0);
+  EXPECT_EQ(list()->GetSelectedItemsCount(), 0);
   EXPECT_EQ(clipboardText(), "untouched");
 }
 

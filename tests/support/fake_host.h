@@ -49,11 +49,15 @@ public:
     urls.push_back(url);
     playing = true;
   }
+  void describeSong(const std::string& title, const std::string& artist) override {
+    songs.push_back(title + " | " + artist);
+  }
   void stop() override {
     ++stops;
     playing = false;
   }
   std::vector<std::string> urls;
+  std::vector<std::string> songs; // "title | artist", as described before each url
   int stops = 0;
   bool playing = false;
 };
@@ -119,6 +123,11 @@ public:
     ++sounds;
     lastSound = wave;
   }
+  void notifyDesktop(const std::string& title, const std::string& text,
+                     const std::string& saveFolder) override {
+    notices.push_back(title + " | " + text + " | " + saveFolder);
+  }
+  std::vector<std::string> notices; // "title | text | folder" of each desktop notice
   std::string chooseFolder(const std::string& title, bool option,
                            const std::string& startFolder) override;
   std::string lastPickerStart;

@@ -1,0 +1,88 @@
+"""The player on the session bus and the download's desktop notice, for the program with pid
+argv[1] (catalogue argv[2], save folder argv[3], the notice service's call log argv[4])."""
+import json
+import os
+import sys
+import urllib.request
+
+from gi.repository import Gio, GLib
+
+from window_reader import cells, click, keys, main_frame, named, query_done, table_of, wait_for
+
+pid, service, save, notices = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
+NAME, PATH = "org.mpris.MediaPlayer2.tunova", "/org/mpris/MediaPlayer2"
+PLAYER = "org.mpris.MediaPlayer2.Player"
+bus = Gio.bus_get_sync(Gio.BusType.SESSION)
+
+
+def on_bus():
+    reply = bus.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                          "org.freedesktop.DBus", "NameHasOwner", GLib.Variant("(s)", (NAME,)),
+                          None, Gio.DBusCallFlags.NONE, 2000, None)
+    return reply.unpack()[0]
+
+
+def get(interface, name):
+    reply = bus.call_sync(NAME, PATH, "org.freedesktop.DBus.Properties", "Get",
+                          GLib.Variant("(ss)", (interface, name)), None,
+                          Gio.DBusCallFlags.NONE, 2000, None)
+    return reply.unpack()[0]
+
+
+def call(method):
+    bus.call_sync(NAME, PATH, PLAYER, method, None, None, Gio.DBusCallFlags.NONE, 2000, None)
+
+
+def status_becomes(want):
+    wait_for(f"PlaybackStatus never became {want} (it is {get(PLAYER, 'PlaybackStatus')})",
+             lambda: get(PLAYER, "PlaybackStatus") == want, 10)
+
+
+frame = main_frame(pid)
+click(named(frame)["热门"])
+with urllib.request.urlopen(f"{service}/zamrilo/music/collection/songs?id=850&offset=0") as r:
+    song = json.load(r)["data"][0]
+table = table_of(frame)
+query_done(frame)
+if on_bus():
+    sys.exit("FAIL: the player is on the bus before its window exists")
+
+# A double-click on the first row plays it.
+click(table.queryTable().getAccessibleAt(0, 1), times=2)
+wait_for("the player never came on the session bus", on_bus)
+if get("org.mpris.MediaPlayer2", "Identity") != "Tunova":
+    sys.exit("FAIL: the player does not call itself Tunova")
+if get("org.mpris.MediaPlayer2", "DesktopEntry") != "org.tunova.Tunova":
+    sys.exit("FAIL: the player names another desktop entry")
+status_becomes("Playing")
+meta = get(PLAYER, "Metadata")
+if meta.get("xesam:title") != song["title"] or meta.get("xesam:artist") != [song["author"]]:
+    sys.exit(f"FAIL: the bus says it plays {meta}, the row is {cells(table, 0)}")
+if meta.get("xesam:url") != song["play_url"]["url_list"][0]:
+    sys.exit(f"FAIL: the bus names the address {meta.get('xesam:url')}")
+print(f"desktop: playing {meta['xesam:title']} by {meta['xesam:artist'][0]} "
+      f"({meta['mpris:trackid']})")
+call("Pause")
+status_becomes("Paused")
+call("PlayPause")
+status_becomes("Playing")
+call("Stop")
+status_becomes("Stopped")
+print("desktop: Pause, PlayPause and Stop from the bus were obeyed")
+
+# 下载 from the row's menu: the finished song raises a desktop notice naming it.
+click(table.queryTable().getAccessibleAt(0, 1), button=3)
+keys("Down", "Down", "Return")
+wait_for("the song was never saved",
+         lambda: any(f.endswith(".mp3") for f in os.listdir(save)), 30)
+
+
+def notice():
+    with open(notices, encoding="utf-8", errors="replace") as log:
+        return next((line for line in log if " Notify " in line and "下载完成" in line), None)
+
+
+seen = wait_for("no desktop notice of the finished download", notice, 10)
+if song["title"] not in seen:
+    sys.exit(f"FAIL: the notice does not name the song: {seen}")
+print(f"desktop: notice {seen.strip()}")
