@@ -508,6 +508,19 @@ void WindowHost::finishWindow(Window& w) {
       frame->CallAfter([frame, def] { frame->Move(def->left, def->top); });
     }
   });
+  // The manager's first guess of its frame's edges may differ from the edges it then draws (a
+  // resize handle for a window that cannot be resized): wx keeps the client size and the outer
+  // size drifts from the definition. It is set back, a few times at most.
+  auto resizes = std::make_shared<int>(3);
+  frame->Bind(wxEVT_SIZE, [frame, def, resizes](wxSizeEvent& e) {
+    e.Skip();
+    frame->CallAfter([frame, def, resizes] {
+      const wxSize wanted(def->width, def->height);
+      if (frame->GetSize() == wanted || *resizes <= 0) return;
+      --*resizes;
+      frame->SetSize(wanted);
+    });
+  });
   frame->Show(def->visible);
 }
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Under a real window manager (openbox, on an X display of its own) the main window opens where
-# its definition puts it: the top-left corner of its frame at (50, 50), as without one.
+# its definition puts it, with the outer size it gives: the top-left corner of its frame at
+# (50, 50) and the frame 811 x 498, as without one.
 #   tests/e2e/window_place.sh BIN_DIR
 set -euo pipefail
 bin=$(cd "$1" && pwd)
@@ -49,4 +50,21 @@ for _ in $(seq 50); do
   sleep 0.1
 done
 [ "$at" = "50,50" ] || fail "the main window's frame is at $at, not 50,50"
-echo "window place: under openbox the main window's frame is at $at"
+
+# The frame's outer size: the client's size and the frame's edges.
+outer() {
+  local w h extents l r t b
+  w=$(xwininfo -id "$window" | sed -n 's/.*Width: *//p')
+  h=$(xwininfo -id "$window" | sed -n 's/.*Height: *//p')
+  extents=$(xprop -id "$window" _NET_FRAME_EXTENTS | sed -n 's/.* = //p' | tr -d ' ')
+  IFS=, read -r l r t b <<<"$extents"
+  echo "$((w + l + r))x$((h + t + b))"
+}
+size=""
+for _ in $(seq 50); do
+  size=$(outer)
+  [ "$size" = "811x498" ] && break
+  sleep 0.1
+done
+[ "$size" = "811x498" ] || fail "the main window's frame is $size, not 811x498"
+echo "window place: under openbox the main window's frame is at $at, $size"
