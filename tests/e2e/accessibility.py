@@ -4,7 +4,10 @@ import json
 import sys
 import urllib.request
 
-from window_reader import cells, click, main_frame, named, status_text, table_of, wait_for
+import pyatspi
+
+from window_reader import (cells, click, everything, first, keys, main_frame, named, status_text,
+                           table_of, wait_for)
 
 pid, service = int(sys.argv[1]), sys.argv[2]
 TAGS = ["热门", "飙演技", "民族风", "流行", "怀旧", "浪漫", "伤感"]
@@ -49,4 +52,28 @@ status = wait_for("the status bar does not read the query's outcome",
 if not status.startswith("状态：") or "下载速度：" not in status:
     sys.exit(f"FAIL: the status bar reads {status!r}")
 print(f"accessibility: the status bar reads {status!r}")
+
+# From the keyboard alone: Tab reaches the list after the search box and 搜索, arrows move the
+# selection, and Shift+F10 opens the song's menu, which the reader also reads.
+click(first(frame, "text"))
+keys("Tab", "Tab")
+wait_for("Tab from the search box never reached the list",
+         lambda: table.getState().contains(pyatspi.STATE_FOCUSED), 5)
+keys("Down")
+wait_for("Down did not select the second row", lambda: table.queryTable().isRowSelected(1), 5)
+keys("shift+F10")
+
+
+def menu_items():
+    app = frame.parent
+    items = [n.name for n in everything(app)
+             if n.getRoleName() == "menu item" and n.getState().contains(pyatspi.STATE_SHOWING)]
+    return items or None
+
+
+items = wait_for("Shift+F10 opened no menu the reader can read", menu_items, 5)
+if items != ["播放", "下载", "复制下载地址"]:
+    sys.exit(f"FAIL: the menu reads {items}")
+keys("Escape")
+print(f"accessibility: from the keyboard the list's menu reads {items}")
 print("accessibility: the window is readable")

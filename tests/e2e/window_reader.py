@@ -40,7 +40,11 @@ def main_frame(pid):
                 return app
         return None
     app = wait_for("the program never showed up on the accessibility bus", application)
-    return wait_for("the program has no frame", lambda: first(app, "frame"))
+    frame = wait_for("the program has no frame", lambda: first(app, "frame"))
+    # On the screen, where clicks can reach it.
+    wait_for("the frame is not shown", lambda: frame.getState().contains(pyatspi.STATE_SHOWING)
+             and frame.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)[2] > 0)
+    return frame
 
 
 def named(frame):
