@@ -1,5 +1,6 @@
 """The player on the session bus and the download's desktop notice, for the program with pid
-argv[1] (catalogue argv[2], save folder argv[3], the notice service's call log argv[4])."""
+argv[1] (catalogue argv[2], save folder argv[3], the notice service's call log argv[4], the file
+the desktop's opener writes what it opened to argv[5])."""
 import json
 import os
 import sys
@@ -9,7 +10,7 @@ from gi.repository import Gio, GLib
 
 from window_reader import cells, click, keys, main_frame, named, query_done, table_of, wait_for
 
-pid, service, save, notices = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
+pid, service, save, notices, opened = int(sys.argv[1]), *sys.argv[2:6]
 NAME, PATH = "org.mpris.MediaPlayer2.tunova", "/org/mpris/MediaPlayer2"
 PLAYER = "org.mpris.MediaPlayer2.Player"
 bus = Gio.bus_get_sync(Gio.BusType.SESSION)
@@ -86,3 +87,18 @@ seen = wait_for("no desktop notice of the finished download", notice, 10)
 if song["title"] not in seen:
     sys.exit(f"FAIL: the notice does not name the song: {seen}")
 print(f"desktop: notice {seen.strip()}")
+
+# The notice's action, chosen on the desktop (the recording service's first notice has id 1),
+# opens the save folder.
+action = seen.split("[")[1].split(",")[0].strip('" ')
+bus.call_sync("org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+              "org.freedesktop.DBus.Mock", "EmitSignal",
+              GLib.Variant("(sssav)", ("org.freedesktop.Notifications", "ActionInvoked", "us",
+                                       [GLib.Variant("u", 1), GLib.Variant("s", action)])),
+              None, Gio.DBusCallFlags.NONE, 2000, None)
+wait_for("the notice's action opened nothing", lambda: os.path.exists(opened), 10)
+with open(opened, encoding="utf-8") as f:
+    target = f.read()
+if os.path.realpath(target) != os.path.realpath(save):
+    sys.exit(f"FAIL: the notice's action opened {target!r}, not the save folder")
+print(f"desktop: the notice's action opened {target}")

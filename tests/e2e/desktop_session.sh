@@ -31,7 +31,13 @@ mkdir -p "$work/app" "$work/save"
 cp "$bin/tunova" "$bin"/tunova-*.so "$work/app/"
 printf '[保存目录]\r\n保存=%s/\r\n' "$work/save" | iconv -f UTF-8 -t GBK >"$work/app/bc.ini"
 
-HOME="$work" XDG_CONFIG_HOME="$work/config" "$work/app/tunova" >"$work/log" 2>&1 &
+# The desktop's opener, recording what it is asked to open.
+mkdir -p "$work/bin"
+printf '#!/bin/sh\nprintf "%%s" "$1" >"%s/opened"\n' "$work" >"$work/bin/xdg-open"
+chmod +x "$work/bin/xdg-open"
+
+HOME="$work" XDG_CONFIG_HOME="$work/config" PATH="$work/bin:$PATH" "$work/app/tunova" \
+  >"$work/log" 2>&1 &
 pid=$!
 /usr/bin/python3 "$here/desktop_session.py" "$pid" "http://$TUNOVA_CATALOGUE_HOST" \
-  "$work/save" "$work/notices.log" || { cat "$work/log" >&2; fail "desktop session"; }
+  "$work/save" "$work/notices.log" "$work/opened" || { cat "$work/log" >&2; fail "desktop session"; }
