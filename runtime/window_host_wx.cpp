@@ -23,6 +23,7 @@
 #include <wx/utils.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <string>
@@ -112,13 +113,13 @@ wxString statusText(wxStatusBar* bar) {
   return all;
 }
 
-// Tells a screen reader what a control drawn by wx itself is and what it says: the toolkit only
-// sees an unnamed panel there.
 AtkObject* accessibleOf(wxWindow* w) {
   GtkWidget* widget = w ? w->GetHandle() : nullptr;
   return widget ? gtk_widget_get_accessible(widget) : nullptr;
 }
 
+// Tells a screen reader what a control drawn by wx itself is and what it says: the toolkit only
+// sees an unnamed panel there.
 void describe(wxWindow* w, AtkRole role, const wxString& name) {
   if (AtkObject* accessible = accessibleOf(w)) {
     atk_object_set_role(accessible, role);
@@ -126,8 +127,13 @@ void describe(wxWindow* w, AtkRole role, const wxString& name) {
   }
 }
 
+// A new text for a described control; a reader hears of a change only when there is one.
 void rename(wxWindow* w, const wxString& name) {
-  if (AtkObject* accessible = accessibleOf(w)) atk_object_set_name(accessible, name.utf8_str());
+  AtkObject* accessible = accessibleOf(w);
+  if (!accessible) return;
+  const wxScopedCharBuffer utf8 = name.utf8_str();
+  const char* now = atk_object_get_name(accessible);
+  if (!now || std::strcmp(now, utf8.data()) != 0) atk_object_set_name(accessible, utf8.data());
 }
 
 int modifiersOf(const wxKeyboardState& s) {
