@@ -9,6 +9,7 @@
 
 #include <algorithm>
 
+#include "runtime/gtk_access.h"
 #include "text/codepage.h"
 
 namespace tunova {
@@ -88,6 +89,11 @@ WxMediaPlayer::WxMediaPlayer(wxWindow* parent, const Control& def)
   playPause_->SetToolTip(wxString::FromUTF8("播放/暂停"));
   stop_->SetToolTip(wxString::FromUTF8("停止"));
   volume_->SetToolTip(wxString::FromUTF8("音量"));
+  // The buttons show only glyphs and the sliders no text: a screen reader gets their names.
+  describe(playPause_, ATK_ROLE_PUSH_BUTTON, wxString::FromUTF8("播放/暂停"));
+  describe(stop_, ATK_ROLE_PUSH_BUTTON, wxString::FromUTF8("停止"));
+  describe(position_, ATK_ROLE_SLIDER, wxString::FromUTF8("播放位置"));
+  describe(volume_, ATK_ROLE_SLIDER, wxString::FromUTF8("音量"));
 
   media_->Bind(wxEVT_MEDIA_LOADED, &WxMediaPlayer::onLoaded, this);
   media_->Bind(wxEVT_MEDIA_FINISHED, &WxMediaPlayer::onFinished, this);

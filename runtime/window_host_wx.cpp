@@ -1,7 +1,6 @@
 #include "runtime/window_host.h"
 
 #include <dlfcn.h>
-#include <gtk/gtk.h>
 
 #include <wx/app.h>
 #include <wx/button.h>
@@ -23,7 +22,6 @@
 #include <wx/utils.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <deque>
 #include <memory>
 #include <string>
@@ -31,6 +29,7 @@
 
 #include "runtime/app_icon.h"
 #include "runtime/download_engine.h"
+#include "runtime/gtk_access.h"
 #include "runtime/media_backend.h"
 #include "runtime/process.h"
 #include "text/codepage.h"
@@ -111,29 +110,6 @@ wxString statusText(wxStatusBar* bar) {
     all += pane;
   }
   return all;
-}
-
-AtkObject* accessibleOf(wxWindow* w) {
-  GtkWidget* widget = w ? w->GetHandle() : nullptr;
-  return widget ? gtk_widget_get_accessible(widget) : nullptr;
-}
-
-// Tells a screen reader what a control drawn by wx itself is and what it says: the toolkit only
-// sees an unnamed panel there.
-void describe(wxWindow* w, AtkRole role, const wxString& name) {
-  if (AtkObject* accessible = accessibleOf(w)) {
-    atk_object_set_role(accessible, role);
-    atk_object_set_name(accessible, name.utf8_str());
-  }
-}
-
-// A new text for a described control; a reader hears of a change only when there is one.
-void rename(wxWindow* w, const wxString& name) {
-  AtkObject* accessible = accessibleOf(w);
-  if (!accessible) return;
-  const wxScopedCharBuffer utf8 = name.utf8_str();
-  const char* now = atk_object_get_name(accessible);
-  if (!now || std::strcmp(now, utf8.data()) != 0) atk_object_set_name(accessible, utf8.data());
 }
 
 int modifiersOf(const wxKeyboardState& s) {
@@ -589,7 +565,7 @@ void WindowHost::setControlText(Window& window, const std::string& control, bool
   it->second->SetLabel(wx(text));
   it->second->SetToolTip(wx(text));
   it->second->Refresh();
-  if (dynamic_cast<wxGenericStaticText*>(it->second)) rename(it->second, wx(text));
+  if (dynamic_cast<wxGenericStaticText*>(it->second)) renameAccessible(it->second, wx(text));
 }
 
 void WindowHost::listClear(Window& w) {
@@ -623,7 +599,7 @@ int WindowHost::listSelected(Window& w) {
 void WindowHost::barSet(Window& w, int pane, const std::string& text) {
   wxStatusBar* bar = state(w).bar;
   bar->SetStatusText(wx(text), pane);
-  rename(bar, statusText(bar));
+  renameAccessible(bar, statusText(bar));
 }
 
 void WindowHost::showWindow(const std::string& window, bool visible) {

@@ -8,7 +8,8 @@ import urllib.request
 
 from gi.repository import Gio, GLib
 
-from window_reader import cells, click, keys, main_frame, named, query_done, table_of, wait_for
+from window_reader import (cells, click, everything, keys, main_frame, named, query_done, table_of,
+                           wait_for)
 
 pid, service, save, notices, opened = int(sys.argv[1]), *sys.argv[2:6]
 NAME, PATH = "org.mpris.MediaPlayer2.tunova", "/org/mpris/MediaPlayer2"
@@ -67,9 +68,25 @@ call("Pause")
 status_becomes("Paused")
 call("PlayPause")
 status_becomes("Playing")
+
+# The player window's controls have names a reader speaks; a real click on 停止 there is what
+# the bus then reports.
+player = wait_for("no player window on the accessibility bus", lambda: next(
+    (f for f in (frame.parent.getChildAtIndex(i) for i in range(frame.parent.childCount))
+     if f is not None and f != frame and f.getRoleName() == "frame"), None))
+controls = {n.name: n.getRoleName() for n in everything(player)
+            if n.getRoleName() in ("push button", "slider")}
+want = {"播放/暂停": "push button", "停止": "push button", "播放位置": "slider", "音量": "slider"}
+if controls != want:
+    sys.exit(f"FAIL: the player's controls read {controls}")
+click(named(player)["停止"])
+status_becomes("Stopped")
+call("Play")
+status_becomes("Playing")
 call("Stop")
 status_becomes("Stopped")
-print("desktop: Pause, PlayPause and Stop from the bus were obeyed")
+print("desktop: the player's controls are named; Pause, PlayPause, Play and Stop from the bus "
+      "were obeyed, and the bus reported a click on 停止")
 
 # 下载 from the row's menu: the finished song raises a desktop notice naming it.
 click(table.queryTable().getAccessibleAt(0, 1), button=3)
