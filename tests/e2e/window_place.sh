@@ -8,7 +8,7 @@ bin=$(cd "$1" && pwd)
 fail() { echo "FAIL: $*" >&2; exit 1; }
 if [ -z "${WINDOW_PLACE_DISPLAY:-}" ]; then
   command -v openbox >/dev/null || fail "openbox is missing (scripts/bootstrap installs it)"
-  exec env WINDOW_PLACE_DISPLAY=1 xvfb-run -a -s "-screen 0 1280x800x24" "$0" "$@"
+  exec env WINDOW_PLACE_DISPLAY=1 "$(dirname "$0")/../support/own_display.sh" "$0" "$@"
 fi
 
 work=$(mktemp -d)

@@ -4,12 +4,17 @@ import sys
 import time
 
 import pyatspi
+from gi.repository import GLib
 
 
 def wait_for(what, probe, seconds=15):
     """probe()'s first true answer within `seconds`; the test fails with `what` otherwise."""
     end = time.monotonic() + seconds
     while time.monotonic() < end:
+        # The accessibility library learns of new applications and changes through events,
+        # which arrive only while the main loop runs.
+        while GLib.MainContext.default().iteration(False):
+            pass
         found = probe()
         if found:
             return found
