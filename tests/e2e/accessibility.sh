@@ -16,7 +16,7 @@ server_pid="" pid=""
 trap 'kill $pid $server_pid 2>/dev/null || true; rm -rf "$work"' EXIT
 start_demo_catalogue "$bin" "$work"
 
-HOME="$work" XDG_CONFIG_HOME="$work/config" "$bin/tunova" >"$work/log" 2>&1 &
-pid=$!
+launch "$work/log" env HOME="$work" XDG_CONFIG_HOME="$work/config" \
+  "$bin/tunova"
 /usr/bin/python3 "$here/accessibility.py" "$pid" "http://$TUNOVA_CATALOGUE_HOST" ||
   { cat "$work/log" >&2; fail "the window is not readable"; }

@@ -36,8 +36,7 @@ mkdir -p "$work/bin"
 printf '#!/bin/sh\nprintf "%%s" "$1" >"%s/opened"\n' "$work" >"$work/bin/xdg-open"
 chmod +x "$work/bin/xdg-open"
 
-HOME="$work" XDG_CONFIG_HOME="$work/config" PATH="$work/bin:$PATH" "$work/app/tunova" \
-  >"$work/log" 2>&1 &
-pid=$!
+launch "$work/log" env HOME="$work" XDG_CONFIG_HOME="$work/config" PATH="$work/bin:$PATH" \
+  "$work/app/tunova"
 /usr/bin/python3 "$here/desktop_session.py" "$pid" "http://$TUNOVA_CATALOGUE_HOST" \
   "$work/save" "$work/notices.log" "$work/opened" || { cat "$work/log" >&2; fail "desktop session"; }

@@ -18,9 +18,8 @@ cp "$bin/tunova" "$bin"/tunova-*.so "$work/app/"
 
 # Nothing listens on the catalogue address: only the picker is used. The picker's own texts are
 # in English under this locale.
-HOME="$work/home" XDG_CONFIG_HOME="$work/config" LC_ALL=C.UTF-8 TUNOVA_CATALOGUE_HOST=127.0.0.1:9 \
-  "$work/app/tunova" >"$work/log" 2>&1 &
-pid=$!
+launch "$work/log" env HOME="$work/home" XDG_CONFIG_HOME="$work/config" LC_ALL=C.UTF-8 \
+  TUNOVA_CATALOGUE_HOST=127.0.0.1:9 "$work/app/tunova"
 /usr/bin/python3 "$here/folder_picker.py" "$pid" "$work/home" || {
   cat "$work/log" >&2
   fail "choosing a folder"

@@ -13,3 +13,23 @@ in_private_session() {
   rm -rf "$runtime"
   exit "$status"
 }
+
+# launch LOG COMMAND [ARGS...] starts the program in the background (its output to LOG) and
+# returns once its window is on the screen, setting pid. Now and then an X server just started
+# refuses the very first connection of a GTK program (it opens a moment later), so a start that
+# ends at once with no display is tried again, twice at most; any other end is a failure.
+launch() {
+  local log=$1 attempt
+  shift
+  for attempt in 1 2 3; do
+    "$@" >"$log" 2>&1 &
+    pid=$!
+    while kill -0 "$pid" 2>/dev/null; do
+      xdotool search --onlyvisible --pid "$pid" >/dev/null 2>&1 && return 0
+      sleep 0.1
+    done
+    grep -q "no display to open the window on" "$log" || { cat "$log" >&2; fail "the program ended"; }
+    echo "launch: the display refused the program's first connection (try $attempt)" >&2
+  done
+  fail "the program could not open the display"
+}
