@@ -86,20 +86,6 @@ void selectOnly(wxDataViewListCtrl* list, int row) {
   list->SelectRow(static_cast<unsigned>(row));
 }
 
-// The default theme draws a list's column titles in a faint grey (about 3:1 against the
-// background); the program's lists show them in the text colour, as readable as the rows.
-void undimColumnTitles() {
-  static bool done = false;
-  if (done) return;
-  done = true;
-  GtkCssProvider* css = gtk_css_provider_new();
-  gtk_css_provider_load_from_data(css, "treeview.view header button { color: @theme_text_color; }",
-                                  -1, nullptr);
-  gtk_style_context_add_provider_for_screen(gdk_screen_get_default(), GTK_STYLE_PROVIDER(css),
-                                            GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
-  g_object_unref(css);
-}
-
 // What the status bar says, pane by pane, as one text.
 wxString statusText(wxStatusBar* bar) {
   wxString all;
@@ -152,34 +138,21 @@ void loadFontConfigurationInBackground() {
 // button. Making our face GTK's default (and the header's weight regular, as the list draws its
 // captions) means one face is opened at start-up instead of three.
 void makeUiFontTheDefault() {
-  void* gtk = dlopen("libgtk-3.so.0", RTLD_NOW | RTLD_NOLOAD);
-  if (!gtk) return;
-  using GetSettings = void* (*)();
-  using SetProperty = void (*)(void*, const char*, ...);
-  using NewProvider = void* (*)();
-  using LoadData = int (*)(void*, const char*, long, void**);
-  using GetScreen = void* (*)();
-  using AddProvider = void (*)(void*, void*, unsigned);
-  using Unref = void (*)(void*);
-  auto settings = reinterpret_cast<GetSettings>(dlsym(gtk, "gtk_settings_get_default"));
-  auto set = reinterpret_cast<SetProperty>(dlsym(gtk, "g_object_set"));
-  auto newProvider = reinterpret_cast<NewProvider>(dlsym(gtk, "gtk_css_provider_new"));
-  auto load = reinterpret_cast<LoadData>(dlsym(gtk, "gtk_css_provider_load_from_data"));
-  auto screen = reinterpret_cast<GetScreen>(dlsym(gtk, "gdk_screen_get_default"));
-  auto add = reinterpret_cast<AddProvider>(dlsym(gtk, "gtk_style_context_add_provider_for_screen"));
-  auto unref = reinterpret_cast<Unref>(dlsym(gtk, "g_object_unref"));
-  if (!settings || !set || !newProvider || !load || !screen || !add || !unref) return;
-  void* current = settings();
-  if (!current || !screen()) return;
+  GtkSettings* settings = gtk_settings_get_default();
+  GdkScreen* screen = gdk_screen_get_default();
+  if (!settings || !screen) return;
   const std::string name = std::string(kUiFace) + " " + std::to_string(kUiPoints);
-  set(current, "gtk-font-name", name.c_str(), nullptr);
-  void* provider = newProvider();
-  if (!provider) return;
-  static const char css[] = "treeview.view header button { font-weight: normal; }";
-  if (load(provider, css, -1, nullptr)) {
-    add(screen(), provider, 600); // GTK_STYLE_PROVIDER_PRIORITY_APPLICATION
+  g_object_set(settings, "gtk-font-name", name.c_str(), nullptr);
+  // Column titles in the list's own weight, and in the text colour: the default theme draws
+  // them in a faint grey (about 3:1 against the background).
+  GtkCssProvider* provider = gtk_css_provider_new();
+  static const char css[] =
+      "treeview.view header button { font-weight: normal; color: @theme_text_color; }";
+  if (gtk_css_provider_load_from_data(provider, css, -1, nullptr)) {
+    gtk_style_context_add_provider_for_screen(screen, GTK_STYLE_PROVIDER(provider),
+                                              GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
   }
-  unref(provider);
+  g_object_unref(provider);
 }
 
 } // namespace
@@ -401,7 +374,6 @@ void WindowHost::makeReportList(Window& window, const Control& c) {
     list->AppendTextColumn(wx(col.title), wxDATAVIEW_CELL_INERT, col.width, align,
                            wxDATAVIEW_COL_RESIZABLE);
   }
-  undimColumnTitles();
   const std::string windowName = w.definition->name;
   // The menu for a row: `fromKeyboard` when the menu key or Shift+F10 asked for it.
   auto openMenu = [this, windowName, name = c.name](bool fromKeyboard) {
